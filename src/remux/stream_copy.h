@@ -1,0 +1,64 @@
+// The stream-copy mechanism shared by the remux operations: which input
+// streams become output streams, and the packet loop that moves them.
+#pragma once
+
+#include "io/memory_input.h"
+#include "io/memory_output.h"
+#include "io/output_streams.h"
+
+namespace korvel {
+
+enum class StreamSelection {
+  kVideoAudioSubtitle,  // every video, audio and subtitle stream
+  kVideoSubtitle,       // the same without audio
+  kVideoAudio,          // video and audio only
+};
+
+// Makes an output stream for every selected input stream, densely numbered in
+// input order, and records it in `map` (-1 for a dropped stream). Returns 0,
+// or -1 when a stream cannot be made.
+int build_stream_map(const AVFormatContext* demuxer, AVFormatContext* muxer,
+                     StreamSelection selection, StreamMap* map);
+
+// What an operation decides for one packet before it is rescaled.
+enum class PacketVerdict { kWrite, kSkip, kStop };
+
+// Reads `demuxer` to its end (or to a kStop verdict) and writes every mapped
+// packet by the packet-copy rule. `before_rescale(pkt, in_stream)` may change
+// timestamps in the input time base and decides the packet's fate;
+// `after_rescale(pkt, out_index)` may change them in the output time base.
+// Read errors end the loop like the end of input.
+template <typename BeforeRescale, typename AfterRescale>
+void copy_packets(AVFormatContext* demuxer, AVFormatContext* muxer,
+                  const StreamMap& map, AVPacket* pkt,
+                  BeforeRescale&& before_rescale, AfterRescale&& after_rescale) {
+  while (av_read_frame(demuxer, pkt) >= 0) {
+    const int out_index = map_packet(map, demuxer, pkt);
+    if (out_index < 0) {
+      av_packet_unref(pkt);
+      continue;
+    }
+    const AVStream* in_stream = demuxer->streams[pkt->stream_index];
+    const PacketVerdict verdict = before_rescale(pkt, in_stream);
+    if (verdict != PacketVerdict::kWrite) {
+      av_packet_unref(pkt);
+      if (verdict == PacketVerdict::kStop) break;
+      continue;
+    }
+    rescale_to_output(pkt, in_stream->time_base, muxer, out_index);
+    after_rescale(pkt, out_index);
+    pkt->pos = -1;
+    write_and_unref(muxer, pkt);
+  }
+}
+
+// The plain loop: every mapped packet, timestamps only rescaled.
+inline void copy_packets(AVFormatContext* demuxer, AVFormatContext* muxer,
+                         const StreamMap& map, AVPacket* pkt) {
+  copy_packets(
+      demuxer, muxer, map, pkt,
+      [](AVPacket*, const AVStream*) { return PacketVerdict::kWrite; },
+      [](AVPacket*, int) {});
+}
+
+}  // namespace korvel
