@@ -317,17 +317,6 @@ TEST(StreamEditBadInput, EveryOperationGivesNullAndZeroSize) {
   }
 }
 
-TEST(StreamEditBadInput, NullDataPointersAreRefused) {
-  uint64_t n = 7;
-  EXPECT_EQ(strip_metadata(nullptr, 100, &n), nullptr);
-  EXPECT_EQ(n, 0u);
-  n = 7;
-  const Bytes& good = fixture("h264_aac.mp4");
-  EXPECT_EQ(merge_videos(good.data(), good.size(), nullptr, 100, &n), nullptr);
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(change_speed(good.data(), good.size(), nullptr, 2.0), nullptr);
-}
-
 // ---- command line -----------------------------------------------------------
 
 TEST(StreamEditCli, VerbsWriteTheirResult) {
