@@ -31,6 +31,11 @@ step() {  # output file, verb and arguments...
 step "$out/converted.mkv"      convert "$sample" "$out/converted.mkv" --format matroska
 step "$out/trimmed.mp4"        trim "$sample" "$out/trimmed.mp4" --start 1 --end 2.5
 step "$out/muted.mp4"          mute "$sample" "$out/muted.mp4"
+step "$out/stripped.mp4"       strip-metadata "$sample" "$out/stripped.mp4"
+step "$out/titled.mp4"         set-metadata "$sample" "$out/titled.mp4" title "Demo title"
+step "$out/fast.mp4"           speed "$sample" "$out/fast.mp4" --factor 2
+step "$out/slow.mp4"           speed "$sample" "$out/slow.mp4" --factor 0.5
+step "$out/joined.mp4"         merge "$sample" "$sample" "$out/joined.mp4"
 
 echo
 echo "Info reports (korvel info):"

@@ -19,6 +19,7 @@ namespace {
 // these and nothing else.
 const std::set<std::string> kOperations = {
     "get_video_info", "convert_format", "trim_video", "mute_video",
+    "strip_metadata", "set_metadata", "change_speed", "merge_videos",
 };
 
 TEST(SharedObject, ExportsExactlyTheOperations) {
@@ -86,6 +87,15 @@ std::vector<Producer> producers() {
       {"convert_format_mp4", [](const uint8_t* d, uint64_t n, uint64_t* o) { return convert_format(d, n, "mp4", o); }},
       {"trim_video", [](const uint8_t* d, uint64_t n, uint64_t* o) { return trim_video(d, n, o, 0.5, 1.5); }},
       {"mute_video", [](const uint8_t* d, uint64_t n, uint64_t* o) { return mute_video(d, n, o); }},
+      {"strip_metadata", [](const uint8_t* d, uint64_t n, uint64_t* o) { return strip_metadata(d, n, o); }},
+      {"set_metadata", [](const uint8_t* d, uint64_t n, uint64_t* o) { return set_metadata(d, n, "title", "x", o); }},
+      {"change_speed", [](const uint8_t* d, uint64_t n, uint64_t* o) { return change_speed(d, n, o, 2.0); }},
+      {"merge_videos_first", [](const uint8_t* d, uint64_t n, uint64_t* o) {
+         const Bytes& good = fixture("h264_aac.mp4");
+         return merge_videos(d, n, good.data(), good.size(), o); }},
+      {"merge_videos_second", [](const uint8_t* d, uint64_t n, uint64_t* o) {
+         const Bytes& good = fixture("h264_aac.mp4");
+         return merge_videos(good.data(), good.size(), d, n, o); }},
   };
 }
 
