@@ -135,6 +135,8 @@ cleanup() { rm -rf "$WORK"; }
 trap cleanup EXIT
 chmod 755 "$WORK"
 mkdir -p "$WORK/state/lists/partial" "$WORK/cache/archives/partial" "$WORK/log" "$WORK/debs"
+# apt downloads as its _apt user when run as root; let it write the .debs.
+if [[ $(id -u) == 0 ]] && id _apt > /dev/null 2>&1; then chown _apt "$WORK/debs"; fi
 : > "$WORK/status"
 
 KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
@@ -274,21 +276,19 @@ resolve "${FORCED[@]}" "${EXTRA[@]}"
 # Forbidden in the FFmpeg 4 process: the system's FFmpeg 5 libraries.
 FORBIDDEN_RE='lib(avcodec|avformat|avdevice)\.so\.59|libavutil\.so\.57|libavfilter\.so\.8|libswresample\.so\.4|libswscale\.so\.6|libpostproc\.so\.56'
 
-ld_path() { printf '%s' "$LIBDIR"; }
-
 for round in 1 2 3 4; do
     fetch_and_extract
     # Some bullseye packages install into /lib/<triplet>; fold them into LIBDIR.
     if [[ -d $PREFIX/lib/$TRIPLET ]]; then
         mkdir -p "$LIBDIR"
         cp -a "$PREFIX/lib/$TRIPLET/." "$LIBDIR/"
-        rm -rf "$PREFIX/lib/$TRIPLET"
+        rm -rf "${PREFIX:?}/lib/$TRIPLET"
     fi
     # Check what the FFmpeg 4 libraries load.
     missing="" culprits=""
     for so in "$LIBDIR"/lib{avformat,avcodec,avutil,swresample,swscale}.so.[0-9]*; do
         [[ -f $so && ! -L $so ]] || continue
-        out=$(LD_LIBRARY_PATH=$(ld_path) ldd "$so")
+        out=$(LD_LIBRARY_PATH=$LIBDIR ldd "$so")
         missing+=$(awk '/not found/ { print $1 }' <<< "$out")$'\n'
         # System libraries (outside the prefix) that link the system FFmpeg.
         while read -r path; do
