@@ -15,8 +15,8 @@ from __future__ import annotations
 
 import ctypes
 import json
-import math
-from typing import Any, Callable, Dict, Optional
+import operator
+from typing import Any, Callable, Dict, Optional, Union
 
 from . import _native
 from ._native import KorvelArgumentError, KorvelError
@@ -30,7 +30,8 @@ __all__ = [
     "AUDIO_FORMATS", "IMAGE_FORMATS",
 ]
 
-Media = Any  # bytes, bytearray, memoryview: any contiguous bytes-like object
+# Any object with a contiguous buffer is accepted (array.array, mmap, ...).
+Media = Union[bytes, bytearray, memoryview]
 
 AUDIO_FORMATS = ("mp3", "aac", "ogg", "wav")
 IMAGE_FORMATS = ("jpeg", "jpg", "png")
@@ -40,7 +41,7 @@ _INT32_MIN, _INT32_MAX = -(2 ** 31), 2 ** 31 - 1
 
 def _int32(operation: str, name: str, value: int) -> int:
     # ctypes would silently wrap an integer outside the C type's range.
-    number = int(value) if isinstance(value, bool) else value.__index__()
+    number = operator.index(value)
     if not _INT32_MIN <= number <= _INT32_MAX:
         raise KorvelArgumentError(operation, f"{name}={number} is outside the 32-bit range")
     return number

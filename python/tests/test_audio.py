@@ -24,7 +24,9 @@ def test_extract_audio_writes_44100_hz_stereo(media, oracle, fmt, format_name, c
         (codec, 44100, 2)
     samples = oracle.samples(out)
     assert len(samples) / 2 / 44100 == pytest.approx(1.0, abs=0.1)
-    assert rms(samples) == pytest.approx(rms(oracle.samples(source)), rel=0.1)
+    # The resampler's default mono-to-stereo matrix puts the one channel on
+    # each side at -3 dB.
+    assert rms(samples) == pytest.approx(rms(oracle.samples(source)) * 0.5 ** 0.5, rel=0.1)
 
 
 @pytest.mark.parametrize("fmt", ["MP3", "flac", ""])
