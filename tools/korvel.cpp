@@ -21,6 +21,10 @@ const char kUsage[] =
     "  korvel convert IN OUT [--format NAME]\n"
     "  korvel trim IN OUT [--start S] [--end E]\n"
     "  korvel mute IN OUT\n"
+    "  korvel strip-metadata IN OUT\n"
+    "  korvel set-metadata IN OUT KEY VALUE\n"
+    "  korvel speed IN OUT --factor F\n"
+    "  korvel merge IN1 IN2 OUT\n"
     "  korvel --help\n";
 
 struct UsageError {};
@@ -145,6 +149,42 @@ int run_verb(const std::string& verb, int argc, char** argv) {
     Arguments a(argc, argv, {});
     a.expect(2);
     return transform("mute", a.positional[0], a.positional[1], mute_video);
+  }
+  if (verb == "strip-metadata") {
+    Arguments a(argc, argv, {});
+    a.expect(2);
+    return transform("strip-metadata", a.positional[0], a.positional[1], strip_metadata);
+  }
+  if (verb == "set-metadata") {
+    Arguments a(argc, argv, {});
+    a.expect(4);
+    const std::string& key = a.positional[2];
+    const std::string& value = a.positional[3];
+    return transform("set-metadata", a.positional[0], a.positional[1],
+                     [&](const uint8_t* d, uint64_t n, uint64_t* out) {
+                       return set_metadata(d, n, key.c_str(), value.c_str(), out);
+                     });
+  }
+  if (verb == "speed") {
+    Arguments a(argc, argv, {"factor"});
+    a.expect(2);
+    if (a.text("factor") == nullptr) throw UsageError{};
+    const double factor = a.number("factor", 1.0);
+    return transform("speed", a.positional[0], a.positional[1],
+                     [&](const uint8_t* d, uint64_t n, uint64_t* out) {
+                       return change_speed(d, n, out, factor);
+                     });
+  }
+  if (verb == "merge") {
+    Arguments a(argc, argv, {});
+    a.expect(3);
+    std::vector<uint8_t> second;
+    if (!read_all(a.positional[1], &second))
+      return fail("merge", a.positional[1], std::strerror(errno));
+    return transform("merge", a.positional[0], a.positional[2],
+                     [&](const uint8_t* d, uint64_t n, uint64_t* out) {
+                       return merge_videos(d, n, second.data(), second.size(), out);
+                     });
   }
   throw UsageError{};
 }

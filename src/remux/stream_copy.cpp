@@ -33,4 +33,19 @@ int build_stream_map(const AVFormatContext* demuxer, AVFormatContext* muxer,
   return 0;
 }
 
+void attach_by_media_type(const AVFormatContext* demuxer,
+                          const AVFormatContext* first,
+                          const StreamMap& first_map, StreamMap* map) {
+  map->assign(demuxer->nb_streams, -1);
+  for (unsigned j = 0; j < demuxer->nb_streams; ++j) {
+    const AVMediaType type = demuxer->streams[j]->codecpar->codec_type;
+    for (unsigned i = 0; i < first->nb_streams && i < first_map.size(); ++i) {
+      if (first_map[i] >= 0 && first->streams[i]->codecpar->codec_type == type) {
+        (*map)[j] = first_map[i];
+        break;
+      }
+    }
+  }
+}
+
 }  // namespace korvel

@@ -20,11 +20,20 @@ enum class StreamSelection {
 int build_stream_map(const AVFormatContext* demuxer, AVFormatContext* muxer,
                      StreamSelection selection, StreamMap* map);
 
+// Routes the streams of a further input (`demuxer`) into output streams that
+// `first_map` already made for `first`: each stream goes to the output of
+// `first`'s lowest-indexed mapped stream of the same media type, or -1 when
+// there is none. No output stream is made and no codec parameter compared.
+void attach_by_media_type(const AVFormatContext* demuxer,
+                          const AVFormatContext* first,
+                          const StreamMap& first_map, StreamMap* map);
+
 // What an operation decides for one packet before it is rescaled.
 enum class PacketVerdict { kWrite, kSkip, kStop };
 
 // Reads `demuxer` to its end (or to a kStop verdict) and writes every mapped
-// packet by the packet-copy rule. `before_rescale(pkt, in_stream)` may change
+// packet by the packet-copy rule, rescaling from the time base of the
+// `demuxer` stream it was read from. `before_rescale(pkt, in_stream)` may change
 // timestamps in the input time base and decides the packet's fate;
 // `after_rescale(pkt, out_index)` may change them in the output time base.
 // Read errors end the loop like the end of input.
