@@ -3,7 +3,8 @@
 # missing, then builds and tests three ways:
 #   1. against the system FFmpeg (5.1),
 #   2. the same with AddressSanitizer, UndefinedBehaviorSanitizer and leak checks,
-#   3. against FFmpeg 4.3, downloaded into the build tree (nothing installed).
+#   3. against FFmpeg 4.3, downloaded into the build tree (nothing installed),
+#   4. the Python package, its wheel installed into a fresh virtual environment.
 # Usage: scripts/test.sh [system|sanitize|ffmpeg4|python]...   (default: all)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,9 +39,11 @@ for stage in "${stages[@]}"; do
       bash scripts/fetch-ffmpeg4.sh "$prefix"
       libdir=$(dirname "$(find "$prefix/usr/lib" -name 'libavformat.so.58' | head -n 1)")
       PKG_CONFIG_PATH="$libdir/pkgconfig" LD_LIBRARY_PATH="$libdir" \
-        build_and_test "FFmpeg 4.3" build-ff4 -DCMAKE_BUILD_TYPE=RelWithDebInfo ;;
+        build_and_test "FFmpeg 4.3" build-ff4 -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      # The Python package too; its wheel then bundles FFmpeg 4.3.
+      LD_LIBRARY_PATH="$libdir" bash scripts/test-python.sh build-ff4 ;;
     python)
-      if [ -f scripts/test-python.sh ]; then bash scripts/test-python.sh build; fi ;;
+      bash scripts/test-python.sh build ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
 done
