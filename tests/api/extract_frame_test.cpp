@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "korvel.h"
-#include "support/picture_oracle.h"
+#include "support/video_oracle.h"
 #include "support/test_support.h"
 
 using namespace korvel_test;
@@ -169,32 +169,15 @@ TEST_P(ExtractFrameRefusedFormats, PrintsTheMessageAndGivesNull) {
 INSTANTIATE_TEST_SUITE_P(Names, ExtractFrameRefusedFormats,
                          ::testing::Values("JPEG", "Png", "jpeg ", "bmp", "mjpeg", ""));
 
-struct BadInput {
-  const char* name;
-  Bytes bytes;
-};
-
-std::vector<BadInput> bad_inputs() {
-  const Bytes& mp4 = fixture("video_only.mp4");
-  return {
-      {"Empty", {}},
-      {"NotMedia", Bytes(4096, 'x')},
-      {"TruncatedMp4", Bytes(mp4.begin(), mp4.begin() + static_cast<long>(mp4.size() / 2))},
-      {"AudioOnlyMp3", fixture("audio.mp3")},
-      {"AudioOnlyWav", fixture("audio.wav")},
-      {"SubtitleOnly", fixture("subtitle_only.mkv")},
-  };
-}
-
 TEST(ExtractFrameBadInput, GivesNullWithZeroSizeAndPrintsNothing) {
-  for (const BadInput& bad : bad_inputs()) {
+  for (const auto& bad : inputs_without_video()) {
     for (double time : {0.0, 1.0}) {
       ::testing::internal::CaptureStderr();
-      Result out = still(bad.bytes, "jpeg", time);
+      Result out = still(bad.second, "jpeg", time);
       const std::string printed = ::testing::internal::GetCapturedStderr();
-      EXPECT_FALSE(out) << bad.name;
-      EXPECT_EQ(out.size, 0u) << bad.name;
-      EXPECT_EQ(printed.find("Unsupported"), std::string::npos) << bad.name;
+      EXPECT_FALSE(out) << bad.first;
+      EXPECT_EQ(out.size, 0u) << bad.first;
+      EXPECT_EQ(printed.find("Unsupported"), std::string::npos) << bad.first;
     }
   }
 }
@@ -202,14 +185,6 @@ TEST(ExtractFrameBadInput, GivesNullWithZeroSizeAndPrintsNothing) {
 TEST(ExtractFrameBadInput, NullLengthPointerIsRefused) {
   const Bytes& in = fixture("bframes_25.mp4");
   EXPECT_EQ(extract_frame(in.data(), in.size(), "png", nullptr, 1.0), nullptr);
-}
-
-// The CLI, loading the library under test with the library path the tests run
-// with (run() strips it for the oracle tools).
-std::string korvel_cli() {
-  const char* path = std::getenv("LD_LIBRARY_PATH");
-  const std::string prefix = path ? "LD_LIBRARY_PATH=" + shell_quote(path) + " " : "";
-  return prefix + shell_quote(KORVEL_CLI_PATH);
 }
 
 TEST(ExtractFrameCli, FrameVerbWritesTheImage) {

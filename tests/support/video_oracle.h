@@ -1,9 +1,11 @@
-// Oracle facts about pictures, from ffprobe: the presentation timestamps of a
-// file's first video stream, and which decoded picture is closest to another.
+// Helpers for the video operations' tests: picture timestamps from ffprobe,
+// picture matching, inputs every operation must refuse, and the CLI.
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
@@ -61,6 +63,25 @@ inline size_t closest_picture(const Bytes& image, const std::vector<Bytes>& pict
   }
   if (difference != nullptr) *difference = best_mad;
   return best;
+}
+
+// Inputs that hold no decodable video: each must give null and length 0.
+inline std::vector<std::pair<std::string, Bytes>> inputs_without_video() {
+  const Bytes& mp4 = fixture("video_only.mp4");  // its index sits at the end
+  return {{"empty", {}},
+          {"not media", Bytes(4096, 'x')},
+          {"truncated mp4", Bytes(mp4.begin(), mp4.begin() + static_cast<long>(mp4.size() / 2))},
+          {"audio-only mp3", fixture("audio.mp3")},
+          {"audio-only wav", fixture("audio.wav")},
+          {"subtitle only", fixture("subtitle_only.mkv")}};
+}
+
+// The CLI as a shell word (api tests only: they define KORVEL_CLI_PATH), loading the library under test with the library
+// path the tests run with (run() strips it for the oracle tools).
+inline std::string korvel_cli() {
+  const char* path = std::getenv("LD_LIBRARY_PATH");
+  const std::string prefix = path ? "LD_LIBRARY_PATH=" + shell_quote(path) + " " : "";
+  return prefix + shell_quote(KORVEL_CLI_PATH);
 }
 
 }  // namespace korvel_test
