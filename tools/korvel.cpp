@@ -25,6 +25,8 @@ const char kUsage[] =
     "  korvel set-metadata IN OUT KEY VALUE\n"
     "  korvel speed IN OUT --factor F\n"
     "  korvel merge IN1 IN2 OUT\n"
+    "  korvel gif IN OUT [--fps N] [--width W] [--start S] [--duration D]\n"
+    "  korvel frame IN OUT [--format jpeg|jpg|png] [--time T]\n"
     "  korvel --help\n";
 
 struct UsageError {};
@@ -184,6 +186,25 @@ int run_verb(const std::string& verb, int argc, char** argv) {
     return transform("merge", a.positional[0], a.positional[2],
                      [&](const uint8_t* d, uint64_t n, uint64_t* out) {
                        return merge_videos(d, n, second.data(), second.size(), out);
+                     });
+  }
+  if (verb == "gif") {
+    Arguments a(argc, argv, {"fps", "width", "start", "duration"});
+    a.expect(2);
+    const int32_t fps = a.integer("fps", 0), width = a.integer("width", 0);
+    const double start = a.number("start", -1.0), duration = a.number("duration", -1.0);
+    return transform("gif", a.positional[0], a.positional[1],
+                     [&](const uint8_t* d, uint64_t n, uint64_t* out) {
+                       return video_to_gif(d, n, fps, width, out, start, duration);
+                     });
+  }
+  if (verb == "frame") {
+    Arguments a(argc, argv, {"format", "time"});
+    a.expect(2);
+    const double time = a.number("time", -1.0);
+    return transform("frame", a.positional[0], a.positional[1],
+                     [&](const uint8_t* d, uint64_t n, uint64_t* out) {
+                       return extract_frame(d, n, a.text("format"), out, time);
                      });
   }
   throw UsageError{};

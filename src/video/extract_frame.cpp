@@ -1,0 +1,233 @@
+// extract_frame: one picture of the first video stream, at a requested time,
+// as a JPEG or PNG image at the picture's own size.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "io/c_boundary.h"
+#include "io/ffmpeg_compat.h"
+#include "io/ffmpeg_handles.h"
+#include "io/memory_input.h"
+#include "korvel.h"
+
+namespace korvel {
+namespace {
+
+struct ImageFormat {
+  const char* encoder_name;
+  AVPixelFormat pix_fmt;
+};
+
+// Exact, case-sensitive names; no name means JPEG.
+bool choose_image_format(const char* format, ImageFormat* chosen) {
+  if (format == nullptr || std::strcmp(format, "jpeg") == 0 ||
+      std::strcmp(format, "jpg") == 0) {
+    // Full-range 4:2:0, what the JPEG encoder takes without a range flag.
+    *chosen = ImageFormat{"mjpeg", AV_PIX_FMT_YUVJ420P};
+    return true;
+  }
+  if (std::strcmp(format, "png") == 0) {
+    *chosen = ImageFormat{"png", AV_PIX_FMT_RGB24};
+    return true;
+  }
+  return false;
+}
+
+// A double to int64, truncated toward zero; saturates instead of overflowing
+// (NaN counts as the largest value: no timestamp reaches it).
+int64_t saturating_int64(double value) {
+  const double truncated = std::trunc(value);
+  if (!(truncated < 9223372036854775807.0)) return std::numeric_limits<int64_t>::max();
+  if (truncated <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(truncated);
+}
+
+// The first picture at or after `pts` is wanted; without a time, any picture.
+struct Target {
+  bool any;
+  int64_t pts;
+  bool reached(int64_t picture_pts) const { return any || picture_pts >= pts; }
+};
+
+Target make_target(double time, AVRational time_base) {
+  if (!(time > 0)) return Target{true, 0};
+  const double per_second =
+      static_cast<double>(time_base.den) / static_cast<double>(time_base.num);
+  return Target{false, saturating_int64(per_second * time)};
+}
+
+int first_video_stream(const AVFormatContext* demuxer) {
+  for (unsigned i = 0; i < demuxer->nb_streams; ++i)
+    if (demuxer->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+      return static_cast<int>(i);
+  return -1;
+}
+
+CodecContextPtr open_video_decoder(const AVStream* stream) {
+  CodecPtrConst codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (codec == nullptr) return nullptr;
+  CodecContextPtr dec_ctx(avcodec_alloc_context3(codec));
+  if (!dec_ctx) return nullptr;
+  // A copy that fails leaves the context at its defaults; the opening decides.
+  avcodec_parameters_to_context(dec_ctx.get(), stream->codecpar);
+  if (avcodec_open2(dec_ctx.get(), codec, nullptr) < 0) return nullptr;
+  return dec_ctx;
+}
+
+// Receives every picture the decoder has ready. True as soon as one reaches
+// the target (it is then in `frame`); each earlier picture replaces the one in
+// `held`, which keeps its own reference because a receive that yields nothing
+// empties `frame`.
+bool receive_until_target(AVCodecContext* dec_ctx, AVFrame* frame, AVFrame* held,
+                          const Target& target) {
+  while (avcodec_receive_frame(dec_ctx, frame) == 0) {
+    if (target.reached(frame->pts)) return true;
+    av_frame_unref(held);
+    av_frame_move_ref(held, frame);
+  }
+  return false;
+}
+
+// Decodes the video stream until a picture reaches the target. At the end of
+// input the decoder is drained first, since with reordered pictures it still
+// holds the last ones on screen; failing that, the latest picture before the
+// target is used. Null when the stream yields no picture at all.
+const AVFrame* find_picture(AVFormatContext* demuxer, int video_index,
+                            AVCodecContext* dec_ctx, AVPacket* pkt, AVFrame* frame,
+                            AVFrame* held, const Target& target) {
+  while (av_read_frame(demuxer, pkt) >= 0) {
+    if (pkt->stream_index != video_index) {
+      av_packet_unref(pkt);
+      continue;
+    }
+    const int sent = avcodec_send_packet(dec_ctx, pkt);
+    av_packet_unref(pkt);
+    if (sent < 0) continue;  // a damaged packet is skipped
+    if (receive_until_target(dec_ctx, frame, held, target)) return frame;
+  }
+  avcodec_send_packet(dec_ctx, nullptr);
+  if (receive_until_target(dec_ctx, frame, held, target)) return frame;
+  return held->buf[0] != nullptr ? held : nullptr;
+}
+
+// `picture` converted to `format`'s pixel format at its own size, in
+// `converted`. 0 or -1.
+int convert_picture(const AVFrame* picture, const ImageFormat& format, SwsPtr* sws,
+                    FramePtr* converted) {
+  sws->reset(sws_getContext(picture->width, picture->height,
+                            static_cast<AVPixelFormat>(picture->format), picture->width,
+                            picture->height, format.pix_fmt, SWS_BILINEAR, nullptr,
+                            nullptr, nullptr));
+  if (!*sws) return -1;
+  *converted = make_frame();
+  if (!*converted) return -1;
+  AVFrame* out = converted->get();
+  out->width = picture->width;
+  out->height = picture->height;
+  out->format = format.pix_fmt;
+  if (av_frame_get_buffer(out, 0) < 0) return -1;
+  sws_scale(sws->get(), picture->data, picture->linesize, 0, picture->height, out->data,
+            out->linesize);
+  return 0;
+}
+
+CodecContextPtr open_image_encoder(const ImageFormat& format, const AVFrame* converted) {
+  CodecPtrConst codec = avcodec_find_encoder_by_name(format.encoder_name);
+  if (codec == nullptr) return nullptr;
+  CodecContextPtr enc_ctx(avcodec_alloc_context3(codec));
+  if (!enc_ctx) return nullptr;
+  enc_ctx->width = converted->width;
+  enc_ctx->height = converted->height;
+  enc_ctx->pix_fmt = format.pix_fmt;
+  enc_ctx->time_base = AVRational{1, 1};
+  if (std::strcmp(format.encoder_name, "mjpeg") == 0) {
+    // The finest JPEG quantiser: a still is looked at closely.
+    enc_ctx->qmin = 2;
+    enc_ctx->qmax = 2;
+  }
+  if (avcodec_open2(enc_ctx.get(), codec, nullptr) < 0) return nullptr;
+  return enc_ctx;
+}
+
+// Encodes the one picture and copies the encoder's first packet (a complete
+// image file for these encoders) into a malloc block.
+uint8_t* encode_image(AVCodecContext* enc_ctx, AVFrame* converted, AVPacket* enc_pkt,
+                      uint64_t* out_size) {
+  converted->pts = 0;
+  avcodec_send_frame(enc_ctx, converted);
+  avcodec_send_frame(enc_ctx, nullptr);
+  if (avcodec_receive_packet(enc_ctx, enc_pkt) < 0 || enc_pkt->size <= 0) return nullptr;
+  auto* block = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(enc_pkt->size)));
+  if (block == nullptr) return nullptr;
+  std::memcpy(block, enc_pkt->data, static_cast<size_t>(enc_pkt->size));
+  *out_size = static_cast<uint64_t>(enc_pkt->size);
+  return block;
+}
+
+uint8_t* extract_frame_impl(const uint8_t* data, uint64_t size, const ImageFormat& format,
+                            uint64_t* out_size, double time) {
+  // Declared so that destruction runs: encoder packet, converter, converted
+  // frame, decoded frames, read packet, encoder, decoder, input.
+  InputSession input;
+  CodecContextPtr dec_ctx;
+  CodecContextPtr enc_ctx;
+  PacketPtr pkt;
+  FramePtr frame;
+  FramePtr held;
+  FramePtr converted;
+  SwsPtr sws;
+  PacketPtr enc_pkt;
+
+  if (open_memory_input(data, size, &input) < 0) return nullptr;
+  const int video_index = first_video_stream(input.demuxer);
+  if (video_index < 0) return nullptr;
+  const AVStream* video = input.demuxer->streams[video_index];
+  dec_ctx = open_video_decoder(video);
+  if (!dec_ctx) return nullptr;
+  if (time > 0) {
+    // When the seek fails decoding starts where the demuxer stands; the
+    // target test still skips the pictures before the time.
+    av_seek_frame(input.demuxer, -1, saturating_int64(time * 1000000.0),
+                  AVSEEK_FLAG_BACKWARD);
+  }
+  pkt = make_packet();
+  frame = make_frame();
+  held = make_frame();
+  if (!pkt || !frame || !held) return nullptr;
+  const Target target = make_target(time, video->time_base);
+
+  const AVFrame* picture = find_picture(input.demuxer, video_index, dec_ctx.get(),
+                                        pkt.get(), frame.get(), held.get(), target);
+  if (picture == nullptr) return nullptr;
+  if (convert_picture(picture, format, &sws, &converted) < 0) return nullptr;
+  enc_ctx = open_image_encoder(format, converted.get());
+  if (!enc_ctx) return nullptr;
+  enc_pkt = make_packet();
+  if (!enc_pkt) return nullptr;
+  uint8_t* image = encode_image(enc_ctx.get(), converted.get(), enc_pkt.get(), out_size);
+  enc_pkt.reset();
+  sws.reset();
+  return image;
+}
+
+}  // namespace
+}  // namespace korvel
+
+extern "C" {
+
+uint8_t* extract_frame(const uint8_t* data, uint64_t size, const char* format,
+                       uint64_t* out_size, double time) {
+  return korvel::produce(out_size, [&]() -> uint8_t* {
+    korvel::ImageFormat chosen{};
+    if (!korvel::choose_image_format(format, &chosen)) {
+      std::fprintf(stderr, "Unsupported image format: %s\n", format);
+      return nullptr;
+    }
+    return korvel::extract_frame_impl(data, size, chosen, out_size, time);
+  });
+}
+
+}  // extern "C"
