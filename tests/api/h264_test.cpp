@@ -240,18 +240,6 @@ INSTANTIATE_TEST_SUITE_P(Inputs, H264Refuses,
                                            RefusedCase{""}, RefusedCase{"h264_aac.mp4"}),
                          [](const auto& info) { return "Case" + std::to_string(info.index); });
 
-TEST(H264Refuses, EmptyInputAndNullOutSize) {
-  const Bytes& in = fixture("h264_320x180.mp4");
-  for (const auto& op : kOperations) {
-    Result out = op.run(Bytes());
-    EXPECT_FALSE(out) << op.name;
-    EXPECT_EQ(out.size, 0u) << op.name;
-  }
-  EXPECT_EQ(reencode_video(in.data(), in.size(), 23, "ultrafast", 0, 0, nullptr), nullptr);
-  EXPECT_EQ(rotate_video(in.data(), in.size(), 90, nullptr), nullptr);
-  EXPECT_EQ(reverse_video(in.data(), in.size(), nullptr), nullptr);
-}
-
 // ---- a stream whose picture size changes half-way ------------------------------
 
 // Two MPEG-TS streams joined byte for byte: 5 pictures of 96x64, then 5 of
