@@ -36,6 +36,9 @@ step "$out/titled.mp4"         set-metadata "$sample" "$out/titled.mp4" title "D
 step "$out/fast.mp4"           speed "$sample" "$out/fast.mp4" --factor 2
 step "$out/slow.mp4"           speed "$sample" "$out/slow.mp4" --factor 0.5
 step "$out/joined.mp4"         merge "$sample" "$sample" "$out/joined.mp4"
+step "$out/reencoded.mp4"      reencode "$sample" "$out/reencoded.mp4" --crf 28 --preset veryfast --width 320
+step "$out/rotated.mp4"        rotate "$sample" "$out/rotated.mp4" --degrees 90
+step "$out/reversed.mp4"       reverse "$sample" "$out/reversed.mp4"
 step "$out/clip.gif"           gif "$sample" "$out/clip.gif" --fps 10 --width 240 --start 0.5 --duration 1.5
 step "$out/still.jpg"          frame "$sample" "$out/still.jpg" --time 1
 step "$out/still.png"          frame "$sample" "$out/still.png" --format png --time 1.5

@@ -27,6 +27,9 @@ const char kUsage[] =
     "  korvel merge IN1 IN2 OUT\n"
     "  korvel gif IN OUT [--fps N] [--width W] [--start S] [--duration D]\n"
     "  korvel frame IN OUT [--format jpeg|jpg|png] [--time T]\n"
+    "  korvel reencode IN OUT [--crf N] [--preset P] [--width W] [--height H]\n"
+    "  korvel rotate IN OUT --degrees D\n"
+    "  korvel reverse IN OUT\n"
     "  korvel --help\n";
 
 struct UsageError {};
@@ -206,6 +209,31 @@ int run_verb(const std::string& verb, int argc, char** argv) {
                      [&](const uint8_t* d, uint64_t n, uint64_t* out) {
                        return extract_frame(d, n, a.text("format"), out, time);
                      });
+  }
+  if (verb == "reencode") {
+    Arguments a(argc, argv, {"crf", "preset", "width", "height"});
+    a.expect(2);
+    const int32_t crf = a.integer("crf", -1);
+    const int32_t width = a.integer("width", 0), height = a.integer("height", 0);
+    return transform("reencode", a.positional[0], a.positional[1],
+                     [&](const uint8_t* d, uint64_t n, uint64_t* out) {
+                       return reencode_video(d, n, crf, a.text("preset"), width, height, out);
+                     });
+  }
+  if (verb == "rotate") {
+    Arguments a(argc, argv, {"degrees"});
+    a.expect(2);
+    if (a.text("degrees") == nullptr) throw UsageError{};
+    const int32_t degrees = a.integer("degrees", 0);
+    return transform("rotate", a.positional[0], a.positional[1],
+                     [&](const uint8_t* d, uint64_t n, uint64_t* out) {
+                       return rotate_video(d, n, degrees, out);
+                     });
+  }
+  if (verb == "reverse") {
+    Arguments a(argc, argv, {});
+    a.expect(2);
+    return transform("reverse", a.positional[0], a.positional[1], reverse_video);
   }
   throw UsageError{};
 }

@@ -20,7 +20,7 @@ namespace {
 const std::set<std::string> kOperations = {
     "get_video_info", "convert_format", "trim_video", "mute_video",
     "strip_metadata", "set_metadata", "change_speed", "merge_videos",
-    "video_to_gif", "extract_frame",
+    "video_to_gif", "extract_frame", "reencode_video", "rotate_video", "reverse_video",
 };
 
 TEST(SharedObject, ExportsExactlyTheOperations) {
@@ -91,6 +91,9 @@ std::vector<Producer> producers() {
       {"strip_metadata", [](const uint8_t* d, uint64_t n, uint64_t* o) { return strip_metadata(d, n, o); }},
       {"set_metadata", [](const uint8_t* d, uint64_t n, uint64_t* o) { return set_metadata(d, n, "title", "x", o); }},
       {"change_speed", [](const uint8_t* d, uint64_t n, uint64_t* o) { return change_speed(d, n, o, 2.0); }},
+      {"reencode_video", [](const uint8_t* d, uint64_t n, uint64_t* o) { return reencode_video(d, n, 30, "ultrafast", 160, 0, o); }},
+      {"rotate_video", [](const uint8_t* d, uint64_t n, uint64_t* o) { return rotate_video(d, n, 90, o); }},
+      {"reverse_video", [](const uint8_t* d, uint64_t n, uint64_t* o) { return reverse_video(d, n, o); }},
       {"video_to_gif", [](const uint8_t* d, uint64_t n, uint64_t* o) { return video_to_gif(d, n, 10, 160, o, 0, 0); }},
       {"extract_frame", [](const uint8_t* d, uint64_t n, uint64_t* o) { return extract_frame(d, n, "png", o, 0.5); }},
       {"merge_videos_first", [](const uint8_t* d, uint64_t n, uint64_t* o) {

@@ -29,6 +29,11 @@ std::string fixture_path(const std::string& name) {
   return std::string(KORVEL_FIXTURE_DIR) + "/" + name;
 }
 
+Bytes read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 TempFile::TempFile(const Bytes& bytes, const std::string& suffix) {
   std::string pattern = "/tmp/korvel-test-XXXXXX" + suffix;
   std::vector<char> name(pattern.begin(), pattern.end());

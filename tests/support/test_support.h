@@ -16,6 +16,8 @@ using Bytes = std::vector<uint8_t>;
 // A test input made at build time (see tests/fixtures/*.txt).
 const Bytes& fixture(const std::string& name);
 std::string fixture_path(const std::string& name);
+// A whole file's bytes (empty when it cannot be read).
+Bytes read_file(const std::string& path);
 
 // A result block of the library, released with free() as callers must.
 struct FreeDeleter {

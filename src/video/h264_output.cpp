@@ -1,0 +1,135 @@
+#include "video/h264_output.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+#include "io/ffmpeg_compat.h"
+
+namespace korvel {
+namespace h264 {
+
+int first_stream_of_type(const AVFormatContext* demuxer, AVMediaType type) {
+  for (unsigned i = 0; i < demuxer->nb_streams; ++i)
+    if (demuxer->streams[i]->codecpar->codec_type == type) return static_cast<int>(i);
+  return -1;
+}
+
+CodecContextPtr open_video_decoder(const AVStream* stream) {
+  CodecPtrConst codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (codec == nullptr) return nullptr;
+  CodecContextPtr dec_ctx(avcodec_alloc_context3(codec));
+  if (!dec_ctx) return nullptr;
+  // A parameter set the context cannot take shows when the decoder opens.
+  avcodec_parameters_to_context(dec_ctx.get(), stream->codecpar);
+  if (avcodec_open2(dec_ctx.get(), codec, nullptr) < 0) return nullptr;
+  return dec_ctx;
+}
+
+namespace {
+
+void configure_encoder(AVCodecContext* enc_ctx, AVFormatContext* demuxer,
+                       AVStream* video, const H264Settings& settings) {
+  enc_ctx->width = settings.encoder_width;
+  enc_ctx->height = settings.encoder_height;
+  enc_ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+  // Decoded pictures keep their timestamps, so the encoder counts in the
+  // input stream's units.
+  enc_ctx->time_base = video->time_base;
+  const AVRational rate = av_guess_frame_rate(demuxer, video, nullptr);
+  if (rate.num > 0 && rate.den > 0) enc_ctx->framerate = rate;
+  // A value libx264 refuses makes avcodec_open2 fail; av_opt_set's own
+  // result adds nothing.
+  av_opt_set(enc_ctx->priv_data, "crf", settings.crf, 0);
+  av_opt_set(enc_ctx->priv_data, "preset", settings.preset, 0);
+}
+
+// Output stream 1 carries the first audio stream; the map sends the video to
+// 0, the audio to 1 and drops every other input stream.
+int add_audio_and_map(AVFormatContext* demuxer, AVFormatContext* muxer, int video_index,
+                      int audio_index, StreamMap* map, int* out_audio_index) {
+  map->assign(demuxer->nb_streams, -1);
+  (*map)[static_cast<size_t>(video_index)] = 0;
+  *out_audio_index = -1;
+  if (audio_index < 0) return 0;
+  if (add_copied_stream(muxer, demuxer->streams[audio_index], true) == nullptr) return -1;
+  (*map)[static_cast<size_t>(audio_index)] = 1;
+  *out_audio_index = 1;
+  return 0;
+}
+
+}  // namespace
+
+H264Setup open_h264_output(const InputSession& in, int video_index,
+                           const AVCodecContext* dec_ctx, const H264Settings& settings,
+                           const H264Output& owners) {
+  CodecPtrConst codec = avcodec_find_encoder_by_name("libx264");
+  if (codec == nullptr) return H264Setup::kNoEncoder;
+  owners.enc_ctx->reset(avcodec_alloc_context3(codec));
+  AVCodecContext* enc_ctx = owners.enc_ctx->get();
+  if (enc_ctx == nullptr) return H264Setup::kFailed;
+  AVStream* video = in.demuxer->streams[video_index];
+  configure_encoder(enc_ctx, in.demuxer, video, settings);
+
+  if (alloc_output_muxer(owners.output, "mp4") < 0) return H264Setup::kFailed;
+  AVFormatContext* muxer = owners.output->muxer;
+  apply_global_header_rule(muxer->oformat, enc_ctx);  // before the encoder opens
+  if (avcodec_open2(enc_ctx, codec, nullptr) < 0) return H264Setup::kFailed;
+  if (open_output_buffer(owners.output) < 0) return H264Setup::kFailed;
+
+  if (add_encoded_stream(muxer, enc_ctx) == nullptr) return H264Setup::kFailed;
+  if (owners.map != nullptr &&
+      add_audio_and_map(in.demuxer, muxer, video_index, settings.audio_index, owners.map,
+                        owners.out_audio_index) < 0)
+    return H264Setup::kFailed;
+  if (avformat_write_header(muxer, nullptr) < 0) return H264Setup::kFailed;
+
+  const AVCodecParameters* par = video->codecpar;
+  owners.sws->reset(sws_getContext(par->width, par->height, dec_ctx->pix_fmt,
+                                   settings.converter_width, settings.converter_height,
+                                   AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr,
+                                   nullptr));
+  return *owners.sws ? H264Setup::kOk : H264Setup::kFailed;
+}
+
+bool convert_picture(SwsPtr* sws, const AVFrame* frame, AVFrame* target) {
+  // sws_getCachedContext hands back the same context when nothing changed;
+  // otherwise it frees it and makes another (or returns null).
+  SwsContext* context = sws_getCachedContext(
+      sws->release(), frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+      target->width, target->height, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr,
+      nullptr);
+  sws->reset(context);
+  if (context == nullptr) return false;
+  av_frame_make_writable(target);  // the encoder may still hold the buffers
+  sws_scale(context, frame->data, frame->linesize, 0, frame->height, target->data,
+            target->linesize);
+  return true;
+}
+
+FramePtr make_yuv420p_frame(int width, int height) {
+  FramePtr frame = make_frame();
+  if (!frame) return nullptr;
+  frame->format = AV_PIX_FMT_YUV420P;
+  frame->width = width;
+  frame->height = height;
+  if (av_frame_get_buffer(frame.get(), 0) < 0) return nullptr;
+  return frame;
+}
+
+void encode_and_write(AVCodecContext* enc_ctx, const AVFrame* frame, AVPacket* pkt,
+                      AVFormatContext* muxer) {
+  avcodec_send_frame(enc_ctx, frame);
+  const AVRational rate = enc_ctx->framerate;
+  while (avcodec_receive_packet(enc_ctx, pkt) == 0) {
+    // libx264 leaves packet durations unset on older FFmpeg; the MP4 muxer
+    // then gives the last picture no time at all and the file comes out one
+    // frame short. One frame at the stream's rate is what that picture had.
+    if (pkt->duration <= 0 && rate.num > 0 && rate.den > 0)
+      pkt->duration = av_rescale_q(1, av_inv_q(rate), enc_ctx->time_base);
+    write_encoded_packet(pkt, enc_ctx, muxer, 0);
+  }
+}
+
+}  // namespace h264
+}  // namespace korvel
