@@ -21,6 +21,8 @@ const char kUsage[] =
     "  korvel convert IN OUT [--format NAME]\n"
     "  korvel trim IN OUT [--start S] [--end E]\n"
     "  korvel mute IN OUT\n"
+    "  korvel extract-audio IN OUT --format mp3|aac|ogg|wav\n"
+    "  korvel volume IN OUT --factor F\n"
     "  korvel --help\n";
 
 struct UsageError {};
@@ -145,6 +147,26 @@ int run_verb(const std::string& verb, int argc, char** argv) {
     Arguments a(argc, argv, {});
     a.expect(2);
     return transform("mute", a.positional[0], a.positional[1], mute_video);
+  }
+  if (verb == "extract-audio") {
+    Arguments a(argc, argv, {"format"});
+    a.expect(2);
+    const char* format = a.text("format");
+    if (format == nullptr) throw UsageError{};
+    return transform("extract-audio", a.positional[0], a.positional[1],
+                     [&](const uint8_t* d, uint64_t n, uint64_t* out) {
+                       return extract_audio(d, n, format, out);
+                     });
+  }
+  if (verb == "volume") {
+    Arguments a(argc, argv, {"factor"});
+    a.expect(2);
+    if (a.text("factor") == nullptr) throw UsageError{};
+    const double factor = a.number("factor", 1.0);
+    return transform("volume", a.positional[0], a.positional[1],
+                     [&](const uint8_t* d, uint64_t n, uint64_t* out) {
+                       return adjust_volume(d, n, out, factor);
+                     });
   }
   throw UsageError{};
 }
