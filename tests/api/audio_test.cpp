@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cmath>
 #include <sstream>
 
@@ -83,6 +84,13 @@ const char* const kExtractInputs[] = {
     "h264_aac.mp4",     // audio beside video
 };
 
+// Samples (at the input's rate) by which the library's FFmpeg generation may
+// decode an input longer than the CLI does: FFmpeg 4.x does not cut the last
+// Vorbis packet in Ogg back to the stream's final granule position.
+double decoder_slack(const std::string& input) {
+  return input == "mono_22050.ogg" ? 512 : 0;
+}
+
 class ExtractAudio
     : public ::testing::TestWithParam<std::tuple<ExtractCase, const char*>> {};
 
@@ -107,7 +115,9 @@ TEST_P(ExtractAudio, GivesOneStream44100HzStereoOfTheInputsLength) {
   ASSERT_EQ(result.channels, 2);
   ASSERT_EQ(result.rate, 44100);
   const double expected = source.frames() * 44100.0 / source.rate;
-  EXPECT_NEAR(result.frames(), expected, c.tolerance);
+  const double slack = decoder_slack(std::get<1>(GetParam())) * 44100.0 / source.rate;
+  EXPECT_GE(result.frames(), expected - c.tolerance);
+  EXPECT_LE(result.frames(), expected + c.tolerance + slack);
   EXPECT_NEAR(tone_frequency(result), 440.0, 5.0);
   EXPECT_TRUE(decodes_cleanly(out.bytes()));
 }
@@ -168,18 +178,25 @@ INSTANTIATE_TEST_SUITE_P(Names, ExtractAudioRefusedFormat,
 
 // The level the output should have: the input's decoded samples scaled and
 // clipped at full scale, worked out here from the CLI's decode.
-double expected_rms(const Decoded& in, double factor) {
+// Channel `skip` (the LFE channel, which AAC band-limits) left out.
+std::vector<float> without_channel(const Decoded& d, int skip) {
+  std::vector<float> out;
+  for (size_t i = 0; i < d.samples.size(); ++i)
+    if (static_cast<int>(i % d.channels) != skip) out.push_back(d.samples[i]);
+  return out;
+}
+
+double expected_rms(const Decoded& in, double factor, int skip) {
   const double gain = factor > 0 ? factor : 0;
-  std::vector<float> scaled(in.samples.size());
-  std::transform(in.samples.begin(), in.samples.end(), scaled.begin(), [&](float s) {
-    return static_cast<float>(std::clamp(gain * s, -1.0, 1.0));
-  });
+  std::vector<float> scaled = without_channel(in, skip);
+  for (float& s : scaled) s = static_cast<float>(std::clamp(gain * s, -1.0, 1.0));
   return rms(scaled);
 }
 
 struct VolumeCase {
   const char* input;
   double factor;
+  int skip_channel = -1;
 };
 
 class AdjustVolume : public ::testing::TestWithParam<VolumeCase> {};
@@ -196,8 +213,8 @@ TEST_P(AdjustVolume, LevelIsTheInputsScaledAndClipped) {
   // Same length: AAC in MP4 carries its priming, so the decode is exact up to
   // the last frame's padding.
   EXPECT_NEAR(result.frames(), source.frames(), 1024);
-  const double want = expected_rms(source, c.factor);
-  const double got = rms(result.samples);
+  const double want = expected_rms(source, c.factor, c.skip_channel);
+  const double got = rms(without_channel(result, c.skip_channel));
   if (want == 0) {
     EXPECT_LT(got, 1e-4);
   } else {
@@ -218,8 +235,8 @@ INSTANTIATE_TEST_SUITE_P(
         VolumeCase{"loud_video.mp4", -0.5},
         // Mono Vorbis at 22050 Hz, quiet: doubling does not clip.
         VolumeCase{"mono_22050.ogg", 2.0}, VolumeCase{"mono_22050.ogg", 0.5},
-        // 16-bit FLAC 5.1.
-        VolumeCase{"surround_51.mka", 0.5}, VolumeCase{"surround_51.mka", 2.0}),
+        // 16-bit FLAC 5.1; channel 3 is the LFE.
+        VolumeCase{"surround_51.mka", 0.5, 3}, VolumeCase{"surround_51.mka", 2.0, 3}),
     [](const auto& info) {
       return test_name(std::string(info.param.input) + "_x" + std::to_string(info.param.factor));
     });
@@ -356,7 +373,11 @@ TEST(AudioCli, ExtractAudioAndVolumeVerbsWriteTheirFiles) {
   TempFile wav_in(fixture("audio.wav"), ".wav");
   TempFile mp3_out(Bytes{}, ".mp3");
   TempFile mp4_out(Bytes{}, ".mp4");
-  const std::string cli = shell_quote(KORVEL_CLI_PATH);
+  // The test harness runs commands without LD_LIBRARY_PATH (meant for the
+  // system's ffmpeg); the CLI needs the FFmpeg the library was built with.
+  const char* library_path = std::getenv("LD_LIBRARY_PATH");
+  const std::string cli = "env LD_LIBRARY_PATH=" + shell_quote(library_path ? library_path : "") +
+                          " " + shell_quote(KORVEL_CLI_PATH);
   int code = -1;
   run(cli + " extract-audio " + shell_quote(wav_in.path()) + " " + shell_quote(mp3_out.path()) +
           " --format mp3 2>/dev/null",
