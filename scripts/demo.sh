@@ -36,6 +36,12 @@ step "$out/titled.mp4"         set-metadata "$sample" "$out/titled.mp4" title "D
 step "$out/fast.mp4"           speed "$sample" "$out/fast.mp4" --factor 2
 step "$out/slow.mp4"           speed "$sample" "$out/slow.mp4" --factor 0.5
 step "$out/joined.mp4"         merge "$sample" "$sample" "$out/joined.mp4"
+step "$out/audio.mp3"          extract-audio "$sample" "$out/audio.mp3" --format mp3
+step "$out/audio.aac"          extract-audio "$sample" "$out/audio.aac" --format aac
+step "$out/audio.ogg"          extract-audio "$sample" "$out/audio.ogg" --format ogg
+step "$out/audio.wav"          extract-audio "$sample" "$out/audio.wav" --format wav
+step "$out/quieter.mp4"        volume "$sample" "$out/quieter.mp4" --factor 0.5
+step "$out/louder.mp4"         volume "$sample" "$out/louder.mp4" --factor 2
 step "$out/reencoded.mp4"      reencode "$sample" "$out/reencoded.mp4" --crf 28 --preset veryfast --width 320
 step "$out/rotated.mp4"        rotate "$sample" "$out/rotated.mp4" --degrees 90
 step "$out/reversed.mp4"       reverse "$sample" "$out/reversed.mp4"

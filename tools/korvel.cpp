@@ -25,11 +25,13 @@ const char kUsage[] =
     "  korvel set-metadata IN OUT KEY VALUE\n"
     "  korvel speed IN OUT --factor F\n"
     "  korvel merge IN1 IN2 OUT\n"
-    "  korvel gif IN OUT [--fps N] [--width W] [--start S] [--duration D]\n"
-    "  korvel frame IN OUT [--format jpeg|jpg|png] [--time T]\n"
+    "  korvel extract-audio IN OUT --format mp3|aac|ogg|wav\n"
+    "  korvel volume IN OUT --factor F\n"
     "  korvel reencode IN OUT [--crf N] [--preset P] [--width W] [--height H]\n"
     "  korvel rotate IN OUT --degrees D\n"
     "  korvel reverse IN OUT\n"
+    "  korvel gif IN OUT [--fps N] [--width W] [--start S] [--duration D]\n"
+    "  korvel frame IN OUT [--format jpeg|jpg|png] [--time T]\n"
     "  korvel --help\n";
 
 struct UsageError {};
@@ -234,6 +236,26 @@ int run_verb(const std::string& verb, int argc, char** argv) {
     Arguments a(argc, argv, {});
     a.expect(2);
     return transform("reverse", a.positional[0], a.positional[1], reverse_video);
+  }
+  if (verb == "extract-audio") {
+    Arguments a(argc, argv, {"format"});
+    a.expect(2);
+    const char* format = a.text("format");
+    if (format == nullptr) throw UsageError{};
+    return transform("extract-audio", a.positional[0], a.positional[1],
+                     [&](const uint8_t* d, uint64_t n, uint64_t* out) {
+                       return extract_audio(d, n, format, out);
+                     });
+  }
+  if (verb == "volume") {
+    Arguments a(argc, argv, {"factor"});
+    a.expect(2);
+    if (a.text("factor") == nullptr) throw UsageError{};
+    const double factor = a.number("factor", 1.0);
+    return transform("volume", a.positional[0], a.positional[1],
+                     [&](const uint8_t* d, uint64_t n, uint64_t* out) {
+                       return adjust_volume(d, n, out, factor);
+                     });
   }
   throw UsageError{};
 }

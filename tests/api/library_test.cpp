@@ -21,6 +21,7 @@ const std::set<std::string> kOperations = {
     "get_video_info", "convert_format", "trim_video", "mute_video",
     "strip_metadata", "set_metadata", "change_speed", "merge_videos",
     "video_to_gif", "extract_frame", "reencode_video", "rotate_video", "reverse_video",
+    "extract_audio", "adjust_volume",
 };
 
 TEST(SharedObject, ExportsExactlyTheOperations) {
@@ -91,6 +92,8 @@ std::vector<Producer> producers() {
       {"strip_metadata", [](const uint8_t* d, uint64_t n, uint64_t* o) { return strip_metadata(d, n, o); }},
       {"set_metadata", [](const uint8_t* d, uint64_t n, uint64_t* o) { return set_metadata(d, n, "title", "x", o); }},
       {"change_speed", [](const uint8_t* d, uint64_t n, uint64_t* o) { return change_speed(d, n, o, 2.0); }},
+      {"extract_audio", [](const uint8_t* d, uint64_t n, uint64_t* o) { return extract_audio(d, n, "wav", o); }},
+      {"adjust_volume", [](const uint8_t* d, uint64_t n, uint64_t* o) { return adjust_volume(d, n, o, 0.5); }},
       {"reencode_video", [](const uint8_t* d, uint64_t n, uint64_t* o) { return reencode_video(d, n, 30, "ultrafast", 160, 0, o); }},
       {"rotate_video", [](const uint8_t* d, uint64_t n, uint64_t* o) { return rotate_video(d, n, 90, o); }},
       {"reverse_video", [](const uint8_t* d, uint64_t n, uint64_t* o) { return reverse_video(d, n, o); }},

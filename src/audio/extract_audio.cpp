@@ -1,0 +1,185 @@
+// extract_audio: the first audio stream re-encoded as a stand-alone MP3, AAC
+// (ADTS), Ogg Vorbis or WAV file, always 44100 Hz stereo.
+#include <cstdio>
+#include <cstring>
+
+#include "audio/audio_pump.h"
+#include "io/c_boundary.h"
+#include "io/ffmpeg_compat.h"
+#include "io/ffmpeg_handles.h"
+#include "io/memory_input.h"
+#include "io/memory_output.h"
+#include "io/output_streams.h"
+#include "korvel.h"
+
+namespace korvel {
+namespace {
+
+constexpr int kSampleRate = 44100;
+constexpr uint64_t kStereo = AV_CH_LAYOUT_STEREO;
+
+struct AudioTarget {
+  const char* format;   // the caller's name, matched exactly
+  const char* muxer;    // muxer short name
+  const char* encoder;  // encoder name
+  AVSampleFormat sample_fmt;
+  int64_t bit_rate;     // 0: the encoder's default stays
+};
+
+constexpr AudioTarget kTargets[] = {
+    {"mp3", "mp3", "libmp3lame", AV_SAMPLE_FMT_S16P, 128000},
+    {"aac", "adts", "aac", AV_SAMPLE_FMT_FLTP, 128000},
+    {"ogg", "ogg", "libvorbis", AV_SAMPLE_FMT_FLTP, 128000},
+    {"wav", "wav", "pcm_s16le", AV_SAMPLE_FMT_S16, 0},
+};
+
+const AudioTarget* find_target(const char* format) {
+  for (const AudioTarget& target : kTargets)
+    if (std::strcmp(format, target.format) == 0) return &target;
+  return nullptr;
+}
+
+// Index of the first audio stream, or -1.
+int first_audio_stream(const AVFormatContext* ifmt_ctx) {
+  for (unsigned i = 0; i < ifmt_ctx->nb_streams; ++i)
+    if (ifmt_ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+      return static_cast<int>(i);
+  return -1;
+}
+
+CodecContextPtr open_decoder(const AVStream* stream) {
+  CodecPtrConst codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (codec == nullptr) return nullptr;
+  CodecContextPtr dec_ctx(avcodec_alloc_context3(codec));
+  if (!dec_ctx) return nullptr;
+  avcodec_parameters_to_context(dec_ctx.get(), stream->codecpar);
+  if (avcodec_open2(dec_ctx.get(), codec, nullptr) < 0) return nullptr;
+  return dec_ctx;
+}
+
+// The target's encoder at 44100 Hz stereo. The muxer does not exist yet, so
+// the global-header rule is applied from the muxer looked up by name.
+CodecContextPtr open_encoder(const AudioTarget& target) {
+  CodecPtrConst codec = avcodec_find_encoder_by_name(target.encoder);
+  if (codec == nullptr) return nullptr;
+  CodecContextPtr enc_ctx(avcodec_alloc_context3(codec));
+  if (!enc_ctx) return nullptr;
+  enc_ctx->sample_fmt = target.sample_fmt;
+  if (set_codec_layout(enc_ctx.get(), kStereo) < 0) return nullptr;
+  enc_ctx->sample_rate = kSampleRate;
+  if (target.bit_rate > 0) enc_ctx->bit_rate = target.bit_rate;
+  enc_ctx->time_base = AVRational{1, kSampleRate};
+  apply_global_header_rule(av_guess_format(target.muxer, nullptr, nullptr), enc_ctx.get());
+  if (avcodec_open2(enc_ctx.get(), codec, nullptr) < 0) return nullptr;
+  return enc_ctx;
+}
+
+// From the decoder's format to the encoder's; a decoder without a layout is
+// taken to have the usual one for its channel count.
+SwrPtr open_resampler(const AVCodecContext* dec_ctx, const AudioTarget& target) {
+  uint64_t in_layout = codec_layout_mask(dec_ctx);
+  if (in_layout == 0) in_layout = default_layout_mask(codec_channels(dec_ctx));
+  SwrPtr swr(alloc_resampler(kStereo, target.sample_fmt, kSampleRate, in_layout,
+                             dec_ctx->sample_fmt, dec_ctx->sample_rate));
+  if (!swr || swr_init(swr.get()) < 0) return nullptr;
+  return swr;
+}
+
+// Every frame the decoder has ready goes through the pump.
+int pump_decoded_frames(AVCodecContext* dec_ctx, AVFrame* decoded, AudioPump& pump,
+                        ResampleBuffer& buffer) {
+  while (avcodec_receive_frame(dec_ctx, decoded) == 0) {
+    const int ret = resample_and_queue(pump, buffer, decoded);
+    av_frame_unref(decoded);
+    if (ret < 0) return ret;
+  }
+  return 0;
+}
+
+uint8_t* extract(const uint8_t* data, uint64_t size, const AudioTarget& target,
+                 uint64_t* out_size) {
+  // Declared so that destruction releases, in this order: the resample buffer,
+  // encoder frame, decoded frame, output packet, input packet, FIFO, resampler,
+  // encoder, decoder, output, input.
+  InputSession input;
+  OutputSession output;
+  CodecContextPtr dec_ctx;
+  CodecContextPtr enc_ctx;
+  SwrPtr swr;
+  AudioFifoPtr fifo;
+  PacketPtr in_pkt;
+  PacketPtr out_pkt;
+  FramePtr decoded;
+  FramePtr enc_frame;
+  ResampleBuffer buffer(2, target.sample_fmt);
+
+  if (open_memory_input(data, size, &input) < 0) return nullptr;
+  const int audio_index = first_audio_stream(input.demuxer);
+  if (audio_index < 0) return nullptr;
+  dec_ctx = open_decoder(input.demuxer->streams[audio_index]);
+  if (!dec_ctx) return nullptr;
+  enc_ctx = open_encoder(target);
+  if (!enc_ctx) return nullptr;
+  const int frame_size = encoder_frame_size(enc_ctx.get());
+  swr = open_resampler(dec_ctx.get(), target);
+  if (!swr) return nullptr;
+  fifo.reset(av_audio_fifo_alloc(target.sample_fmt, 2, frame_size));
+  if (!fifo) return nullptr;
+  if (open_memory_output(&output, target.muxer) < 0) return nullptr;
+  AVStream* stream = add_encoded_stream(output.muxer, enc_ctx.get());
+  if (stream == nullptr) return nullptr;
+  if (avformat_write_header(output.muxer, nullptr) < 0) return nullptr;
+  in_pkt = make_packet();
+  out_pkt = make_packet();
+  decoded = make_frame();
+  enc_frame = make_frame();
+  if (!in_pkt || !out_pkt || !decoded || !enc_frame) return nullptr;
+
+  AudioPump pump;
+  pump.swr = swr.get();
+  pump.fifo = fifo.get();
+  pump.enc = enc_ctx.get();
+  pump.ofmt_ctx = output.muxer;
+  pump.stream = stream;
+  pump.pkt = out_pkt.get();
+  pump.frame = enc_frame.get();
+  pump.frame_size = frame_size;
+
+  // A buffer that cannot be allocated would leave a hole in the audio: the
+  // call then fails rather than hand back an incomplete file.
+  int ret = 0;
+  while (ret >= 0 && av_read_frame(input.demuxer, in_pkt.get()) >= 0) {
+    // A packet the decoder refuses is dropped; reading goes on.
+    if (in_pkt->stream_index == audio_index &&
+        avcodec_send_packet(dec_ctx.get(), in_pkt.get()) >= 0)
+      ret = pump_decoded_frames(dec_ctx.get(), decoded.get(), pump, buffer);
+    av_packet_unref(in_pkt.get());
+  }
+  if (ret < 0) return nullptr;
+  avcodec_send_packet(dec_ctx.get(), nullptr);
+  if (pump_decoded_frames(dec_ctx.get(), decoded.get(), pump, buffer) < 0) return nullptr;
+  if (flush_resampler(pump, buffer) < 0) return nullptr;
+  if (encode_fifo_rest(pump) < 0) return nullptr;
+  drain_audio_encoder(pump);
+  return take_output_bytes(&output, out_size);
+}
+
+}  // namespace
+}  // namespace korvel
+
+extern "C" {
+
+uint8_t* extract_audio(const uint8_t* data, uint64_t size, const char* format,
+                       uint64_t* out_size) {
+  return korvel::produce(out_size, [&]() -> uint8_t* {
+    const korvel::AudioTarget* target =
+        format != nullptr ? korvel::find_target(format) : nullptr;
+    if (target == nullptr) {
+      std::fprintf(stderr, "Unsupported audio format: %s\n", format != nullptr ? format : "(null)");
+      return nullptr;
+    }
+    return korvel::extract(data, size, *target, out_size);
+  });
+}
+
+}  // extern "C"
