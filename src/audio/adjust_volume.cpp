@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "audio/audio_pump.h"
+#include "io/decoding.h"
 #include "io/c_boundary.h"
 #include "io/ffmpeg_compat.h"
 #include "io/ffmpeg_handles.h"
@@ -22,13 +23,6 @@ constexpr int kFallbackRate = 44100;
 // be multiplied by.
 double settle_gain(double factor) {
   return factor > 0 ? factor : 0.0;
-}
-
-// Index of the first stream of `type`, or -1.
-int first_stream(const AVFormatContext* ifmt_ctx, AVMediaType type) {
-  for (unsigned i = 0; i < ifmt_ctx->nb_streams; ++i)
-    if (ifmt_ctx->streams[i]->codecpar->codec_type == type) return static_cast<int>(i);
-  return -1;
 }
 
 // ---- Gain, in place, for every sample format, clipped to full scale.
@@ -106,16 +100,6 @@ int apply_gain(AVFrame* frame, double gain) {
 
 // ---- Set-up.
 
-CodecContextPtr open_decoder(const AVStream* stream) {
-  CodecPtrConst codec = avcodec_find_decoder(stream->codecpar->codec_id);
-  if (codec == nullptr) return nullptr;
-  CodecContextPtr dec_ctx(avcodec_alloc_context3(codec));
-  if (!dec_ctx) return nullptr;
-  avcodec_parameters_to_context(dec_ctx.get(), stream->codecpar);
-  if (avcodec_open2(dec_ctx.get(), codec, nullptr) < 0) return nullptr;
-  return dec_ctx;
-}
-
 // An AAC encoder at the decoder's rate and layout (44100 Hz and stereo where
 // the decoder reports none); not opened yet.
 CodecContextPtr configure_encoder(const AVCodecContext* dec_ctx) {
@@ -174,9 +158,9 @@ uint8_t* adjust(const uint8_t* data, uint64_t size, double gain, uint64_t* out_s
   FramePtr enc_frame;
 
   if (open_memory_input(data, size, &input) < 0) return nullptr;
-  const int audio_index = first_stream(input.demuxer, AVMEDIA_TYPE_AUDIO);
+  const int audio_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_AUDIO);
   if (audio_index < 0) return nullptr;
-  const int video_index = first_stream(input.demuxer, AVMEDIA_TYPE_VIDEO);
+  const int video_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
   dec_ctx = open_decoder(input.demuxer->streams[audio_index]);
   if (!dec_ctx) return nullptr;
   enc_ctx = configure_encoder(dec_ctx.get());
@@ -234,9 +218,7 @@ uint8_t* adjust(const uint8_t* data, uint64_t size, double gain, uint64_t* out_s
   if (pump_decoded_frames(dec_ctx.get(), decoded.get(), gain, pump, buffer) < 0) return nullptr;
   // Samples the resampler still holds at the end of input (its filter delay,
   // and rate conversion remainders) belong to the audio as well.
-  if (flush_resampler(pump, buffer) < 0) return nullptr;
-  if (encode_fifo_rest(pump) < 0) return nullptr;
-  drain_audio_encoder(pump);
+  if (finish_audio(pump, buffer) < 0) return nullptr;
   return take_output_bytes(&output, out_size);
 }
 

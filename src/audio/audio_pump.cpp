@@ -126,4 +126,11 @@ void drain_audio_encoder(AudioPump& pump) {
   write_ready_packets(pump);
 }
 
+int finish_audio(AudioPump& pump, ResampleBuffer& buffer) {
+  if (flush_resampler(pump, buffer) < 0) return -1;
+  if (encode_fifo_rest(pump) < 0) return -1;
+  drain_audio_encoder(pump);
+  return 0;
+}
+
 }  // namespace korvel

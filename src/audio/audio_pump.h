@@ -82,4 +82,8 @@ int encode_fifo_rest(AudioPump& pump);
 // Signals end of stream to the encoder and writes every packet it still holds.
 void drain_audio_encoder(AudioPump& pump);
 
+// The end of input, after the decoder has been drained: the resampler's
+// remaining samples, the FIFO's short last frame, then the encoder's drain.
+int finish_audio(AudioPump& pump, ResampleBuffer& buffer);
+
 }  // namespace korvel

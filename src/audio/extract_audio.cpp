@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "audio/audio_pump.h"
+#include "io/decoding.h"
 #include "io/c_boundary.h"
 #include "io/ffmpeg_compat.h"
 #include "io/ffmpeg_handles.h"
@@ -37,24 +38,6 @@ const AudioTarget* find_target(const char* format) {
   for (const AudioTarget& target : kTargets)
     if (std::strcmp(format, target.format) == 0) return &target;
   return nullptr;
-}
-
-// Index of the first audio stream, or -1.
-int first_audio_stream(const AVFormatContext* ifmt_ctx) {
-  for (unsigned i = 0; i < ifmt_ctx->nb_streams; ++i)
-    if (ifmt_ctx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
-      return static_cast<int>(i);
-  return -1;
-}
-
-CodecContextPtr open_decoder(const AVStream* stream) {
-  CodecPtrConst codec = avcodec_find_decoder(stream->codecpar->codec_id);
-  if (codec == nullptr) return nullptr;
-  CodecContextPtr dec_ctx(avcodec_alloc_context3(codec));
-  if (!dec_ctx) return nullptr;
-  avcodec_parameters_to_context(dec_ctx.get(), stream->codecpar);
-  if (avcodec_open2(dec_ctx.get(), codec, nullptr) < 0) return nullptr;
-  return dec_ctx;
 }
 
 // The target's encoder at 44100 Hz stereo. The muxer does not exist yet, so
@@ -114,7 +97,7 @@ uint8_t* extract(const uint8_t* data, uint64_t size, const AudioTarget& target,
   ResampleBuffer buffer(2, target.sample_fmt);
 
   if (open_memory_input(data, size, &input) < 0) return nullptr;
-  const int audio_index = first_audio_stream(input.demuxer);
+  const int audio_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_AUDIO);
   if (audio_index < 0) return nullptr;
   dec_ctx = open_decoder(input.demuxer->streams[audio_index]);
   if (!dec_ctx) return nullptr;
@@ -158,9 +141,7 @@ uint8_t* extract(const uint8_t* data, uint64_t size, const AudioTarget& target,
   if (ret < 0) return nullptr;
   avcodec_send_packet(dec_ctx.get(), nullptr);
   if (pump_decoded_frames(dec_ctx.get(), decoded.get(), pump, buffer) < 0) return nullptr;
-  if (flush_resampler(pump, buffer) < 0) return nullptr;
-  if (encode_fifo_rest(pump) < 0) return nullptr;
-  drain_audio_encoder(pump);
+  if (finish_audio(pump, buffer) < 0) return nullptr;
   return take_output_bytes(&output, out_size);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "io/decoding.h"
 #include "io/ffmpeg_compat.h"
 #include "io/memory_input.h"
 #include "korvel.h"
@@ -13,12 +14,6 @@ namespace korvel {
 namespace {
 
 constexpr size_t kReportSize = 4096;
-
-int first_stream_of_type(const AVFormatContext* demuxer, AVMediaType type) {
-  for (unsigned i = 0; i < demuxer->nb_streams; ++i)
-    if (demuxer->streams[i]->codecpar->codec_type == type) return static_cast<int>(i);
-  return -1;
-}
 
 const char* codec_name(AVCodecID id) {
   const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);

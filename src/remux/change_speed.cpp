@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "io/time_values.h"
 #include "io/c_boundary.h"
 #include "io/ffmpeg_handles.h"
 #include "korvel.h"
@@ -11,14 +12,9 @@
 namespace korvel {
 namespace {
 
-// t / factor truncated toward zero (66.67 gives 66, -2.5 gives -2). A
-// quotient beyond the int64 range saturates; the low bound stops one above
-// INT64_MIN, which FFmpeg reads as "no timestamp".
+// t / factor truncated toward zero (66.67 gives 66, -2.5 gives -2).
 int64_t divide_timestamp(int64_t t, double factor) {
-  const double q = std::trunc(static_cast<double>(t) / factor);
-  if (q >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
-  if (q <= -9223372036854775807.0) return std::numeric_limits<int64_t>::min() + 1;
-  return static_cast<int64_t>(q);
+  return truncate_to_int64(static_cast<double>(t) / factor);
 }
 
 // Runs in the input stream's time base, before the packet is rescaled.

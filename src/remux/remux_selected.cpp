@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "io/time_values.h"
 #include "io/c_boundary.h"
 #include "io/ffmpeg_handles.h"
 #include "korvel.h"
@@ -13,15 +14,6 @@ namespace korvel {
 namespace {
 
 constexpr AVRational kMicroseconds{1, 1000000};
-
-// Seconds to microseconds, truncated toward zero; saturates at the int64
-// bounds instead of overflowing (NaN never reaches here: it is no bound).
-int64_t seconds_to_us(double seconds) {
-  const double us = std::trunc(seconds * 1000000.0);
-  if (us >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
-  if (us <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
-  return static_cast<int64_t>(us);
-}
 
 // The muxer short name: the caller's, or the input's own name up to its first
 // comma ("mov,mp4,m4a,3gp,3g2,mj2" gives "mov", written as "mp4").
@@ -51,9 +43,9 @@ TimeWindow make_window(double start, double end) {
   TimeWindow w{};
   w.has_start = start > 0;
   w.active = start > 0 || end > 0;
-  w.start_us = w.has_start ? seconds_to_us(start) : 0;
+  w.start_us = w.has_start ? seconds_to_microseconds(start) : 0;
   w.lower_us = w.start_us;
-  w.end_us = end > 0 ? seconds_to_us(end) : std::numeric_limits<int64_t>::max();
+  w.end_us = end > 0 ? seconds_to_microseconds(end) : std::numeric_limits<int64_t>::max();
   return w;
 }
 

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "io/time_values.h"
+#include "io/decoding.h"
 #include "io/c_boundary.h"
 #include "io/ffmpeg_compat.h"
 #include "io/ffmpeg_handles.h"
@@ -36,15 +38,6 @@ bool choose_image_format(const char* format, ImageFormat* chosen) {
   return false;
 }
 
-// A double to int64, truncated toward zero; saturates instead of overflowing
-// (NaN counts as the largest value: no timestamp reaches it).
-int64_t saturating_int64(double value) {
-  const double truncated = std::trunc(value);
-  if (!(truncated < 9223372036854775807.0)) return std::numeric_limits<int64_t>::max();
-  if (truncated <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
-  return static_cast<int64_t>(truncated);
-}
-
 // The first picture at or after `pts` is wanted; without a time, any picture.
 struct Target {
   bool any;
@@ -56,25 +49,7 @@ Target make_target(double time, AVRational time_base) {
   if (!(time > 0)) return Target{true, 0};
   const double per_second =
       static_cast<double>(time_base.den) / static_cast<double>(time_base.num);
-  return Target{false, saturating_int64(per_second * time)};
-}
-
-int first_video_stream(const AVFormatContext* demuxer) {
-  for (unsigned i = 0; i < demuxer->nb_streams; ++i)
-    if (demuxer->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
-      return static_cast<int>(i);
-  return -1;
-}
-
-CodecContextPtr open_video_decoder(const AVStream* stream) {
-  CodecPtrConst codec = avcodec_find_decoder(stream->codecpar->codec_id);
-  if (codec == nullptr) return nullptr;
-  CodecContextPtr dec_ctx(avcodec_alloc_context3(codec));
-  if (!dec_ctx) return nullptr;
-  // A copy that fails leaves the context at its defaults; the opening decides.
-  avcodec_parameters_to_context(dec_ctx.get(), stream->codecpar);
-  if (avcodec_open2(dec_ctx.get(), codec, nullptr) < 0) return nullptr;
-  return dec_ctx;
+  return Target{false, truncate_to_int64(per_second * time)};
 }
 
 // Receives every picture the decoder has ready. True as soon as one reaches
@@ -182,15 +157,15 @@ uint8_t* extract_frame_impl(const uint8_t* data, uint64_t size, const ImageForma
   PacketPtr enc_pkt;
 
   if (open_memory_input(data, size, &input) < 0) return nullptr;
-  const int video_index = first_video_stream(input.demuxer);
+  const int video_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
   if (video_index < 0) return nullptr;
   const AVStream* video = input.demuxer->streams[video_index];
-  dec_ctx = open_video_decoder(video);
+  dec_ctx = open_decoder(video);
   if (!dec_ctx) return nullptr;
   if (time > 0) {
     // When the seek fails decoding starts where the demuxer stands; the
     // target test still skips the pictures before the time.
-    av_seek_frame(input.demuxer, -1, saturating_int64(time * 1000000.0),
+    av_seek_frame(input.demuxer, -1, seconds_to_microseconds(time),
                   AVSEEK_FLAG_BACKWARD);
   }
   pkt = make_packet();

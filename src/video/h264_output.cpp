@@ -9,23 +9,6 @@ extern "C" {
 namespace korvel {
 namespace h264 {
 
-int first_stream_of_type(const AVFormatContext* demuxer, AVMediaType type) {
-  for (unsigned i = 0; i < demuxer->nb_streams; ++i)
-    if (demuxer->streams[i]->codecpar->codec_type == type) return static_cast<int>(i);
-  return -1;
-}
-
-CodecContextPtr open_video_decoder(const AVStream* stream) {
-  CodecPtrConst codec = avcodec_find_decoder(stream->codecpar->codec_id);
-  if (codec == nullptr) return nullptr;
-  CodecContextPtr dec_ctx(avcodec_alloc_context3(codec));
-  if (!dec_ctx) return nullptr;
-  // A parameter set the context cannot take shows when the decoder opens.
-  avcodec_parameters_to_context(dec_ctx.get(), stream->codecpar);
-  if (avcodec_open2(dec_ctx.get(), codec, nullptr) < 0) return nullptr;
-  return dec_ctx;
-}
-
 namespace {
 
 void configure_encoder(AVCodecContext* enc_ctx, AVFormatContext* demuxer,

@@ -1,5 +1,5 @@
-// What the H.264 operations (re-encode, rotation, reversal) share: opening the
-// video decoder, the libx264 encoder with its MP4 output and picture converter,
+// What the H.264 operations (re-encode, rotation, reversal) share: the
+// libx264 encoder with its MP4 output and picture converter,
 // and the send/receive loops between decoder, encoder and muxer.
 #pragma once
 
@@ -10,13 +10,6 @@
 
 namespace korvel {
 namespace h264 {
-
-// Index of the lowest-indexed stream of `type`, or -1.
-int first_stream_of_type(const AVFormatContext* demuxer, AVMediaType type);
-
-// Opens a decoder for `stream`'s codec, filled from its codec parameters.
-// Null when there is no decoder or it cannot be opened.
-CodecContextPtr open_video_decoder(const AVStream* stream);
 
 // Rounds a picture dimension down to even.
 inline int even(int dimension) { return dimension & ~1; }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "io/decoding.h"
 #include "io/c_boundary.h"
 #include "korvel.h"
 #include "video/h264_output.h"
@@ -73,13 +74,13 @@ uint8_t* reencode(const uint8_t* data, uint64_t size, int crf, const char* prese
 
   const char* preset_text = preset == nullptr || preset[0] == '\0' ? "medium" : preset;
   if (open_memory_input(data, size, &input) < 0) return nullptr;
-  const int video_index = h264::first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
+  const int video_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
   if (video_index < 0) return nullptr;
-  const int audio_index = h264::first_stream_of_type(input.demuxer, AVMEDIA_TYPE_AUDIO);
+  const int audio_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_AUDIO);
   const AVStream* video = input.demuxer->streams[video_index];
   PictureSize out;
   if (!output_size(video->codecpar, width, height, &out)) return nullptr;
-  dec_ctx = h264::open_video_decoder(video);
+  dec_ctx = open_decoder(video);
   if (!dec_ctx) return nullptr;
 
   char crf_text[8];

@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "io/decoding.h"
 #include "io/c_boundary.h"
 #include "korvel.h"
 #include "video/h264_output.h"
@@ -93,10 +94,10 @@ uint8_t* reverse(const uint8_t* data, uint64_t size, uint64_t* out_size) {
   FrameArray kept;
 
   if (open_memory_input(data, size, &input) < 0) return nullptr;
-  const int video_index = h264::first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
+  const int video_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
   if (video_index < 0) return nullptr;
   const AVStream* video = input.demuxer->streams[video_index];
-  dec_ctx = h264::open_video_decoder(video);
+  dec_ctx = open_decoder(video);
   if (!dec_ctx) return nullptr;
 
   h264::H264Settings settings;

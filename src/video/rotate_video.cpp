@@ -1,5 +1,6 @@
 // rotate_video: the first video stream turned by a quarter or half turn and
 // encoded as H.264, the first audio stream copied.
+#include "io/decoding.h"
 #include "io/c_boundary.h"
 #include "korvel.h"
 #include "video/h264_output.h"
@@ -53,12 +54,12 @@ uint8_t* rotate(const uint8_t* data, uint64_t size, int degrees, uint64_t* out_s
   int out_audio_index = -1;
 
   if (open_memory_input(data, size, &input) < 0) return nullptr;
-  const int video_index = h264::first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
+  const int video_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
   if (video_index < 0) return nullptr;
-  const int audio_index = h264::first_stream_of_type(input.demuxer, AVMEDIA_TYPE_AUDIO);
+  const int audio_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_AUDIO);
   const AVStream* video = input.demuxer->streams[video_index];
   const int width = video->codecpar->width, height = video->codecpar->height;
-  dec_ctx = h264::open_video_decoder(video);
+  dec_ctx = open_decoder(video);
   if (!dec_ctx) return nullptr;
 
   h264::H264Settings settings;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "io/time_values.h"
+#include "io/decoding.h"
 #include "io/c_boundary.h"
 #include "io/ffmpeg_compat.h"
 #include "io/ffmpeg_handles.h"
@@ -36,23 +38,6 @@ struct Thinning {
   int64_t seen;
   int64_t taken;
 };
-
-int first_video_stream(const AVFormatContext* demuxer) {
-  for (unsigned i = 0; i < demuxer->nb_streams; ++i)
-    if (demuxer->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
-      return static_cast<int>(i);
-  return -1;
-}
-
-CodecContextPtr open_video_decoder(const AVStream* stream) {
-  CodecPtrConst codec = avcodec_find_decoder(stream->codecpar->codec_id);
-  if (codec == nullptr) return nullptr;
-  CodecContextPtr dec_ctx(avcodec_alloc_context3(codec));
-  if (!dec_ctx) return nullptr;
-  if (avcodec_parameters_to_context(dec_ctx.get(), stream->codecpar) < 0) return nullptr;
-  if (avcodec_open2(dec_ctx.get(), codec, nullptr) < 0) return nullptr;
-  return dec_ctx;
-}
 
 // The requested width rounded down to even; the height keeps the source's
 // aspect ratio against the requested (unrounded) width, rounded to nearest,
@@ -219,10 +204,10 @@ uint8_t* video_to_gif_impl(const uint8_t* data, uint64_t size, int fps, int widt
   PacketPtr enc_pkt;
 
   if (open_memory_input(data, size, &input) < 0) return nullptr;
-  const int video_index = first_video_stream(input.demuxer);
+  const int video_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
   if (video_index < 0) return nullptr;
   AVStream* video = input.demuxer->streams[video_index];
-  dec_ctx = open_video_decoder(video);
+  dec_ctx = open_decoder(video);
   if (!dec_ctx) return nullptr;
   GifSize out_dims{};
   if (!compute_output_size(video->codecpar, requested_width, &out_dims)) return nullptr;
@@ -248,9 +233,7 @@ uint8_t* video_to_gif_impl(const uint8_t* data, uint64_t size, int fps, int widt
   if (start > 0) {
     // When the seek fails reading starts at the beginning; the window still
     // drops every picture before the start.
-    const double us = std::trunc(start * 1000000.0);
-    const int64_t target = us < 9.2e18 ? static_cast<int64_t>(us)
-                                       : std::numeric_limits<int64_t>::max();
+    const int64_t target = seconds_to_microseconds(start);
     av_seek_frame(input.demuxer, -1, target, AVSEEK_FLAG_BACKWARD);
   }
   enc_pkt = make_packet();

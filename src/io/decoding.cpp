@@ -1,0 +1,24 @@
+#include "io/decoding.h"
+
+#include "io/ffmpeg_compat.h"
+
+namespace korvel {
+
+int first_stream_of_type(const AVFormatContext* demuxer, AVMediaType type) {
+  for (unsigned i = 0; i < demuxer->nb_streams; ++i)
+    if (demuxer->streams[i]->codecpar->codec_type == type) return static_cast<int>(i);
+  return -1;
+}
+
+CodecContextPtr open_decoder(const AVStream* stream) {
+  CodecPtrConst codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (codec == nullptr) return nullptr;
+  CodecContextPtr dec_ctx(avcodec_alloc_context3(codec));
+  if (!dec_ctx) return nullptr;
+  // Parameters the context cannot take show when the decoder opens.
+  avcodec_parameters_to_context(dec_ctx.get(), stream->codecpar);
+  if (avcodec_open2(dec_ctx.get(), codec, nullptr) < 0) return nullptr;
+  return dec_ctx;
+}
+
+}  // namespace korvel
