@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "audio/audio_pump.h"
-#include "io/decoding.h"
 #include "io/c_boundary.h"
+#include "io/decoding.h"
 #include "io/ffmpeg_compat.h"
 #include "io/ffmpeg_handles.h"
 #include "io/memory_input.h"

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <limits>
 
-#include "io/time_values.h"
 #include "io/c_boundary.h"
 #include "io/ffmpeg_handles.h"
+#include "io/time_values.h"
 #include "korvel.h"
 #include "remux/stream_copy.h"
 

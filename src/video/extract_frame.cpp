@@ -7,12 +7,12 @@
 #include <cstring>
 #include <limits>
 
-#include "io/time_values.h"
-#include "io/decoding.h"
 #include "io/c_boundary.h"
+#include "io/decoding.h"
 #include "io/ffmpeg_compat.h"
 #include "io/ffmpeg_handles.h"
 #include "io/memory_input.h"
+#include "io/time_values.h"
 #include "korvel.h"
 
 namespace korvel {

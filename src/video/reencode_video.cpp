@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "io/decoding.h"
 #include "io/c_boundary.h"
+#include "io/decoding.h"
 #include "korvel.h"
 #include "video/h264_output.h"
 

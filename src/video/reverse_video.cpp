@@ -4,8 +4,8 @@
 #include <new>
 #include <vector>
 
-#include "io/decoding.h"
 #include "io/c_boundary.h"
+#include "io/decoding.h"
 #include "korvel.h"
 #include "video/h264_output.h"
 

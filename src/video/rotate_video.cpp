@@ -1,7 +1,7 @@
 // rotate_video: the first video stream turned by a quarter or half turn and
 // encoded as H.264, the first audio stream copied.
-#include "io/decoding.h"
 #include "io/c_boundary.h"
+#include "io/decoding.h"
 #include "korvel.h"
 #include "video/h264_output.h"
 #include "video/rotate_frame.h"

@@ -5,14 +5,14 @@
 #include <cstdint>
 #include <limits>
 
-#include "io/time_values.h"
-#include "io/decoding.h"
 #include "io/c_boundary.h"
+#include "io/decoding.h"
 #include "io/ffmpeg_compat.h"
 #include "io/ffmpeg_handles.h"
 #include "io/memory_input.h"
 #include "io/memory_output.h"
 #include "io/output_streams.h"
+#include "io/time_values.h"
 #include "korvel.h"
 
 namespace korvel {
