@@ -191,15 +191,8 @@ uint8_t* adjust(const uint8_t* data, uint64_t size, double gain, uint64_t* out_s
   if (!in_pkt || !out_pkt || !decoded || !enc_frame) return nullptr;
   ResampleBuffer buffer(codec_channels(enc_ctx.get()), AV_SAMPLE_FMT_FLTP);
 
-  AudioPump pump;
-  pump.swr = swr.get();
-  pump.fifo = fifo.get();
-  pump.enc = enc_ctx.get();
-  pump.ofmt_ctx = output.muxer;
-  pump.stream = audio_out;
-  pump.pkt = out_pkt.get();
-  pump.frame = enc_frame.get();
-  pump.frame_size = frame_size;
+  AudioPump pump{swr.get(), fifo.get(), enc_ctx.get(), output.muxer, audio_out,
+                 out_pkt.get(), enc_frame.get(), frame_size};
 
   // A buffer that cannot be allocated would leave a hole in the audio: the
   // call then fails rather than hand back an incomplete file.
