@@ -2,9 +2,9 @@
 # Builds the self-contained wheel of the Python package from a CMake build:
 # korvel/ (the package), korvel/_lib/libkorvel.so, and korvel.libs/ with the
 # FFmpeg shared objects and every non-system library they load. Each bundled
-# library finds its own dependencies beside itself ($ORIGIN); libkorvel.so
-# finds them through its RUNPATH $ORIGIN/../../korvel.libs, which is why it
-# lies two folders below the site-packages root.
+# library finds its own dependencies beside itself ($ORIGIN); the wheel's copy
+# of libkorvel.so is given the RUNPATH $ORIGIN/../../korvel.libs, which is why
+# it lies two folders below the site-packages root.
 # Usage: build-wheel.sh BUILD_DIR OUT_DIR   (prints the wheel's path)
 # The dependencies are resolved as the loader sees them now, so a build
 # against another FFmpeg bundles that one when LD_LIBRARY_PATH points to it.
@@ -19,12 +19,6 @@ out=$(cd "$2" && pwd)
 [ -f "$library" ] || { echo "build-wheel: no $library" >&2; exit 1; }
 command -v patchelf >/dev/null || { echo "build-wheel: patchelf is needed" >&2; exit 1; }
 
-runpath=$(patchelf --print-rpath "$library")
-if [ "$runpath" != '$ORIGIN/../../korvel.libs' ]; then
-  echo "build-wheel: $library has run-time path '$runpath', not \$ORIGIN/../../korvel.libs" >&2
-  exit 1
-fi
-
 version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' "$root/python/korvel/__init__.py")
 platform=$("$python" -c 'import sysconfig; print(sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
 [ -n "$version" ] || { echo "build-wheel: no __version__ in python/korvel/__init__.py" >&2; exit 1; }
@@ -35,6 +29,7 @@ mkdir -p "$stage/korvel/_lib" "$stage/korvel.libs" "$stage/korvel-$version.dist-
 (cd "$root/python/korvel" && find . -name __pycache__ -prune -o -type f -print |
   while read -r f; do install -D -m 644 "$f" "$stage/korvel/$f"; done)
 install -m 755 "$library" "$stage/korvel/_lib/libkorvel.so"
+patchelf --set-rpath '$ORIGIN/../../korvel.libs' "$stage/korvel/_lib/libkorvel.so"
 
 # The C library, its loader and the C++ runtime belong to the system (a
 # program that loads Python has them); everything else is bundled.
