@@ -313,6 +313,7 @@ class Cluster:
         if not os.path.exists(scheduler):
             scheduler, worker = "dask-scheduler", "dask-worker"
         self.start([scheduler, "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                    "--dashboard-address", "127.0.0.1:0",
                     "--scheduler-file", str(self.file)], "scheduler")
         deadline = time.monotonic() + 30
         while not self.file.exists() and time.monotonic() < deadline:
@@ -350,16 +351,22 @@ def test_cluster_finishes_every_input_once_when_a_worker_dies(clips, tmp_path):
         with distributed.Client(scheduler_file=str(cluster.file), timeout=30) as client:
             client.wait_for_workers(2, timeout=60)
             victim = cluster.workers[0]
-            killed_after: List[int] = []
+            pids = client.run(os.getpid)           # worker address: its process id
+            address = next(a for a, pid in pids.items() if pid == victim.pid)
+            finished: List[dict] = []
+            lost: List[int] = []
 
             def kill_one(record: dict) -> None:
-                killed_after.append(1)
-                if len(killed_after) == 2:
+                finished.append(record)
+                if len(finished) == 2:
+                    # Tasks the scheduler has handed to the victim: they die with it.
+                    lost.append(len(client.processing([address])[address]))
                     victim.kill()
 
             summary = korvel.batch.map(slow_gif, folder, out, suffix=".gif", client=client,
                                        callback=kill_one)
         assert victim.poll() is not None and cluster.workers[1].poll() is None
+    assert lost and lost[0] > 0, "the killed worker had no task in hand"
     assert (summary.done, summary.failed) == (12, 0)
     records = manifest(out)
     assert sorted(r["input"] for r in records) == sorted(str(p) for p in folder.iterdir())

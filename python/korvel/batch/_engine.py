@@ -3,12 +3,13 @@ window of tasks in flight, retrying tasks lost with a worker, and progress."""
 
 from __future__ import annotations
 
+import itertools
 import logging
 import os
 import sys
 import time
 from contextlib import contextmanager
-from typing import Any, Callable, Dict, Iterable, Iterator, Optional
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
 
 from ._inputs import Item
 from ._worker import process
@@ -37,6 +38,9 @@ def connect(client: Any = None, scheduler: Optional[str] = None, workers: Option
     # per core runs calls in parallel without moving data between processes.
     cluster = LocalCluster(n_workers=workers or 1, threads_per_worker=threads or os.cpu_count() or 1,
                            processes=processes, dashboard_address=None,
+                           # The scheduler serves health routes over HTTP even
+                           # without a dashboard: on any free port, not 8787.
+                           scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                            silence_logs=logging.ERROR)
     try:
         with Client(cluster) as local:
@@ -87,6 +91,15 @@ class Progress:
             self.bar.close()
 
 
+def _outcome(future: Any, result: Any) -> Optional[BaseException]:
+    """The exception a finished future ended with, if any."""
+    if future.status == "error":
+        return result[1] if isinstance(result, tuple) else result
+    if future.status == "cancelled" or isinstance(result, BaseException):
+        return result if isinstance(result, BaseException) else RuntimeError("cancelled")
+    return None
+
+
 def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[Item],
                report: bool, refuse_existing: bool, retries: int,
                finished: Callable[[Dict[str, Any]], None]) -> None:
@@ -95,8 +108,10 @@ def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[It
     from distributed import as_completed
 
     pending = iter(items)
-    attempts: Dict[str, tuple] = {}
-    flow = as_completed()
+    attempts: Dict[str, Tuple[Item, int]] = {}
+    # Results are gathered by the client's event loop as tasks finish, so
+    # taking one costs no round trip to the worker.
+    flow = as_completed(loop=client.loop, with_results=True, raise_errors=False)
     window_checked, window = 0.0, MINIMUM_WINDOW
 
     def window_size() -> int:
@@ -108,31 +123,36 @@ def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[It
             window = max(MINIMUM_WINDOW, WINDOW_PER_THREAD * threads)
         return window
 
-    def submit(item: Item, attempt: int) -> None:
-        future = client.submit(process, function, item.source, None if report else item.target,
-                               refuse_existing, pure=False, retries=retries)
-        attempts[future.key] = (item, attempt)
-        flow.add(future)
+    def submit(batch: List[Tuple[Item, int]]) -> None:
+        # One message for many tasks: cheaper than a submit per input.
+        futures = client.map(process, [item.source for item, _ in batch],
+                             [None if report else item.target for item, _ in batch],
+                             function=function, refuse_existing=refuse_existing,
+                             pure=False, retries=retries)
+        for future, entry in zip(futures, batch):
+            attempts[future.key] = entry
+        flow.update(futures)
 
     def fill() -> None:
-        while len(attempts) < window_size():
-            item = next(pending, None)
-            if item is None:
-                return
-            submit(item, 0)
+        free = window_size() - len(attempts)
+        if free > 0:
+            batch = [(item, 0) for item in itertools.islice(pending, free)]
+            if batch:
+                submit(batch)
 
     fill()
-    for future in flow:
+    for future, result in flow:
         item, attempt = attempts.pop(future.key)
-        try:
-            record = future.result()
-        except Exception as error:
+        error = _outcome(future, result)
+        if error is not None:
             if _lost(error) and attempt < retries:
-                submit(item, attempt + 1)
+                submit([(item, attempt + 1)])
                 continue
-            record = {"input": item.source, "output": None if report else item.target,
+            result = {"input": item.source, "output": None if report else item.target,
                       "status": "failed", "reason": f"{type(error).__name__}: {error}",
                       "bytes_in": 0, "bytes_out": 0, "seconds": 0.0}
         del future
-        finished(record)
-        fill()
+        finished(result)
+        # Refill in chunks of a quarter window, not one task at a time.
+        if window_size() - len(attempts) >= max(1, window // 4) or not attempts:
+            fill()

@@ -39,7 +39,7 @@ def write_atomically(target: str, data: Any) -> int:
     return view.nbytes
 
 
-def process(function: Callable[[bytes], Any], source: str, target: Optional[str],
+def process(source: str, target: Optional[str], function: Callable[[bytes], Any],
             refuse_existing: bool = False) -> Dict[str, Any]:
     """Runs `function` on the bytes of `source`. With a target the result
     (bytes) is written there; without one it is a report (JSON-ready data)
