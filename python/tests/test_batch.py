@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 import os
+import pty
 import signal
 import subprocess
 import sys
@@ -229,6 +230,22 @@ def test_output_names_never_meet(tmp_path, inputs, expected):
     assert [os.path.relpath(i.target, out) for i in items] == expected
 
 
+def test_tasks_in_flight_stay_within_a_window(client, tmp_path):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    for i in range(150):
+        (folder / f"{i:03}.bin").write_bytes(bytes([i]) * 100)
+    in_flight: List[int] = []
+    summary = korvel.batch.map(lambda data: data[::-1], folder, tmp_path / "out", client=client,
+                               callback=lambda record: in_flight.append(len(client.futures)))
+    assert summary.done == 150
+    threads = sum(client.nthreads().values())
+    # Futures are released by the client's event loop a moment after they
+    # are done, so the count may lag the window a little; all at once is 150.
+    assert max(in_flight) <= 3 * max(8, 4 * threads) < 150
+    assert (tmp_path / "out" / "007.bin").read_bytes() == bytes([7]) * 100
+
+
 def test_output_over_its_own_input_is_refused(clips):
     with pytest.raises(ValueError, match="replace the input"):
         korvel.batch.run("mute", clips / "top.mp4", clips)
@@ -400,6 +417,26 @@ def test_command_line_passes_verb_options_and_reports_by_exit_status(clips, tmp_
                  str(tmp_path / "frames"), "--format", "png", "--no-progress")
     assert failed.returncode == 1 and "1 done, 0 skipped, 1 failed" in failed.stdout
     assert probe(tmp_path / "frames" / "top.png")["streams"][0]["codec_name"] == "png"
+
+    # On a terminal: a bar with files done of total and the failures.
+    master, slave = pty.openpty()
+    bar = subprocess.Popen([sys.executable, "-m", "korvel.batch", "mute", str(clips),
+                            str(tmp_path / "bad.mp4"), "--out", str(tmp_path / "muted")],
+                           env=python_env(), stdout=subprocess.PIPE, stderr=slave)
+    os.close(slave)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(master)
+    assert bar.wait() == 1
+    assert b"4/4" in shown and b"failed=1" in shown and b"MB/s" in shown
+    assert b"4/4" not in failed.stderr.encode()        # no bar without a terminal
 
     for usage in (["rotate", str(clips), "--out", str(out), "--degrees", "45"],
                   ["speed", str(clips), "--out", str(out)],            # --factor is required

@@ -27,6 +27,7 @@ must all see the inputs and the output folder under the same paths.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import time
@@ -143,11 +144,6 @@ def _batch(function: Callable[[bytes], Any], inputs: Inputs, output_dir: PathLik
                 todo.append(item)
         if report_path is not None:
             report = _manifest.Report(report_path, {i.source for i in skipped})
-        bar = _engine.Progress(len(items), len(skipped), progress, callback)
-
-        for item in skipped:
-            summary.skipped += 1
-            bar.record({"input": item.source, "output": item.target, "status": "skipped"})
 
         def finished(record: Dict[str, Any]) -> None:
             if report is not None and record["status"] == "done":
@@ -165,14 +161,23 @@ def _batch(function: Callable[[bytes], Any], inputs: Inputs, output_dir: PathLik
                 summary.failed += 1
             bar.record(record)
 
-        try:
-            if todo:
-                with _engine.connect(client, scheduler, workers, threads, processes) as dask:
+        engine = (_engine.connect(client, scheduler, workers, threads, processes) if todo
+                  else contextlib.nullcontext(None))
+        with engine as dask:
+            # The bar starts once the cluster is up, so that its rates are the
+            # batch's, not the cluster start's.
+            bar = _engine.Progress(len(items), len(skipped), progress, callback)
+            try:
+                for item in skipped:
+                    summary.skipped += 1
+                    bar.record({"input": item.source, "output": item.target,
+                                "status": "skipped"})
+                if todo:
                     _engine.submit_all(dask, function, todo, report_path is not None,
                                        refuse_existing=not resume and not overwrite,
                                        retries=retries, finished=finished)
-        finally:
-            bar.close()
+            finally:
+                bar.close()
         _manifest.remove_parts(out)
     finally:
         if report is not None:
