@@ -72,6 +72,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     except (ValueError, TypeError, OSError, RuntimeError) as error:
         print(f"korvel.batch {args.verb}: {error}", file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        print(f"korvel.batch {args.verb}: interrupted; the same command resumes where "
+              "it stopped", file=sys.stderr)
+        return 130
     print(f"korvel.batch {args.verb}: {summary}")
     if summary.failed:
         print(f"  failures are listed in {summary.manifest}", file=sys.stderr)

@@ -71,7 +71,7 @@ class Progress:
         if show is None:
             show = sys.stderr.isatty()
         if show:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import]
             self.bar = tqdm(total=total, initial=initial, unit="file", file=sys.stderr,
                             dynamic_ncols=True, smoothing=0.1)
 

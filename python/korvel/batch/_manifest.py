@@ -8,7 +8,7 @@ from __future__ import annotations
 import fcntl
 import json
 import os
-from typing import IO, Any, Dict, Iterable, Optional, Set
+from typing import IO, Any, Dict, Iterable, Optional, Set, Tuple
 
 from ._worker import PART
 
@@ -36,9 +36,16 @@ class Manifest:
     def __init__(self, output_dir: str) -> None:
         os.makedirs(output_dir, exist_ok=True)
         self.path = os.path.join(output_dir, MANIFEST)
-        self.previous: Dict[str, Dict[str, Any]] = {}
+        # input -> (job, output, bytes out) of its last record, when that is a
+        # success; only what resuming needs, so that a long manifest stays small
+        # in memory.
+        self.previous: Dict[str, Tuple[Any, Any, Any]] = {}
         for record in _lines(self.path):
-            self.previous[record["input"]] = record
+            if record.get("status") == "done":
+                self.previous[record["input"]] = (record.get("job"), record.get("output"),
+                                                  record.get("bytes_out"))
+            else:
+                self.previous.pop(record["input"], None)
         self._file: IO[str] = open(self.path, "a", encoding="utf-8")
         try:
             fcntl.flock(self._file, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -55,13 +62,13 @@ class Manifest:
     def complete(self, source: str, target: Optional[str], job: str) -> bool:
         """Whether an earlier run of the same job finished this input and its
         output is still there, whole."""
-        record = self.previous.get(source)
-        if not record or record.get("status") != "done" or record.get("job") != job:
+        previous = self.previous.get(source)
+        if previous is None or previous[0] != job:
             return False
         if target is None:
             return True
         try:
-            return record.get("output") == target and os.path.getsize(target) == record.get("bytes_out")
+            return previous[1] == target and os.path.getsize(target) == previous[2]
         except OSError:
             return False
 

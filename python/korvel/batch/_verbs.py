@@ -124,17 +124,21 @@ def _kind(hint: Any) -> Optional[str]:
 def options(verb: Verb) -> List[Option]:
     """The keyword arguments of the verb's function after its input."""
     function = verb.function
-    hints = typing.get_type_hints(function)
+    try:
+        hints = typing.get_type_hints(function)
+    except Exception:  # an annotation that does not resolve: judge by the defaults
+        hints = {}
     found = []
     for parameter in list(inspect.signature(function).parameters.values())[1:]:
         if parameter.kind in (parameter.VAR_POSITIONAL, parameter.VAR_KEYWORD):
             continue
-        kind = _kind(hints.get(parameter.name, str))
+        default = parameter.default
+        guess = type(default) if default not in (inspect.Parameter.empty, None) else str
+        kind = _kind(hints.get(parameter.name, guess))
         if kind is None:
             continue
-        required = parameter.default is inspect.Parameter.empty
-        found.append(Option(parameter.name, kind, required,
-                            None if required else parameter.default))
+        required = default is inspect.Parameter.empty
+        found.append(Option(parameter.name, kind, required, None if required else default))
     return found
 
 
