@@ -126,7 +126,7 @@ def _batch(function: Callable[[bytes], Any], inputs: Inputs, output_dir: PathLik
     found = _inputs.expand(inputs, out)
     report_path = os.path.join(out, report_name) if suffix is None else None
     if report_path is not None:
-        items = [_inputs.Item(source, report_path) for source, _ in found]
+        items = [_inputs.Item(source, report_path) for source, _, _ in found]
     else:
         assert suffix is not None
         items = _inputs.plan(found, out, suffix, reserved=(MANIFEST, report_name))

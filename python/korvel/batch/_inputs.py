@@ -47,20 +47,21 @@ def _fixed_part(pattern: str) -> str:
     return os.sep.join(parts) or "."
 
 
-def expand(inputs: Union[PathLike, Iterable[PathLike]], output_dir: str) -> List[Tuple[str, str]]:
-    """(absolute path, path relative to where it was found) of every input
-    file, in the order given, each file once."""
+def expand(inputs: Union[PathLike, Iterable[PathLike]],
+           output_dir: str) -> List[Tuple[str, str, str]]:
+    """(absolute path, path relative to where it was found, real path) of
+    every input file, in the order given, each file once."""
     if isinstance(inputs, (str, os.PathLike)):
         inputs = [inputs]
     skip = os.path.realpath(output_dir)
-    found: List[Tuple[str, str]] = []
+    found: List[Tuple[str, str, str]] = []
     seen: Set[str] = set()
 
     def add(path: str, base: str) -> None:
         real = os.path.realpath(path)
         if real not in seen:
             seen.add(real)
-            found.append((os.path.abspath(path), os.path.relpath(path, base)))
+            found.append((os.path.abspath(path), os.path.relpath(path, base), real))
 
     for entry in inputs:
         entry = os.fspath(entry)
@@ -82,14 +83,15 @@ def expand(inputs: Union[PathLike, Iterable[PathLike]], output_dir: str) -> List
     return found
 
 
-def plan(found: Iterable[Tuple[str, str]], output_dir: str,
+def plan(found: Iterable[Tuple[str, str, str]], output_dir: str,
          suffix: Callable[[str], str], reserved: Iterable[str] = ()) -> List[Item]:
     """The output path of every input: its relative path under output_dir
     with the extension `suffix(input extension)`, made unique."""
     out = os.path.abspath(output_dir)
+    real_out = os.path.realpath(out)
     taken: Set[str] = {os.path.normcase(os.path.join(out, r)) for r in reserved}
     items = []
-    for source, relative in found:
+    for source, relative, real in found:
         stem, ext = os.path.splitext(relative)
         new_ext = suffix(ext)
         target = os.path.join(out, stem + new_ext)
@@ -97,7 +99,7 @@ def plan(found: Iterable[Tuple[str, str]], output_dir: str,
         while os.path.normcase(target) in taken:
             number += 1
             target = os.path.join(out, f"{stem}~{number}{new_ext}")
-        if os.path.realpath(target) == os.path.realpath(source):
+        if os.path.join(real_out, os.path.relpath(target, out)) == real:
             raise ValueError(f"the output of {source} would replace the input itself; "
                              "choose another output folder")
         taken.add(os.path.normcase(target))
