@@ -20,7 +20,6 @@ Usage: bench-batch.py [--files 200] [--threads 2] [--repeat 3]
 """
 
 import argparse
-import logging
 import os
 import shutil
 import statistics
@@ -35,6 +34,7 @@ sys.path.insert(0, str(ROOT / "python"))
 os.environ.setdefault("KORVEL_LIBRARY", str(ROOT / "build" / "libkorvel.so"))
 import korvel  # noqa: E402
 import korvel.batch  # noqa: E402
+from korvel.batch import _engine  # noqa: E402
 
 OPERATIONS = {
     "extract_audio": ({"format": "mp3"}, ".mp3"),
@@ -91,7 +91,6 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
 
-    from distributed import Client, LocalCluster
     work = Path(tempfile.mkdtemp(prefix="korvel-bench-batch-"))
     runs = iter(range(1_000_000))
     fresh = lambda: work / f"out{next(runs)}"  # noqa: E731
@@ -104,9 +103,9 @@ def main() -> int:
             (tiny / f"t{i:04}.bin").write_bytes(os.urandom(1024))
 
         started = time.perf_counter()
-        cluster = LocalCluster(n_workers=1, threads_per_worker=args.threads, processes=False,
-                               dashboard_address=None, silence_logs=logging.ERROR)
-        client = Client(cluster)
+        # The cluster a batch starts when it is given none.
+        engine = _engine.connect(threads=args.threads)
+        client = engine.__enter__()
         print(f"local cluster start: {time.perf_counter() - started:.2f} s")
         print(f"{args.files} files, {args.threads} threads, median of {args.repeat} runs")
 
@@ -128,12 +127,9 @@ def main() -> int:
         loop = serial(lambda d: korvel.extract_audio(d, **arguments), clips, fresh(), ".mp3")
         print(f"{name:14} with the cluster start: batch {cold:6.2f} s   "
               f"throughput x{loop / cold:.2f}")
-        client.close()
-        cluster.close()
+        engine.__exit__(None, None, None)
 
-        with LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
-                          dashboard_address=None, silence_logs=logging.ERROR) as one, \
-                Client(one) as client:
+        with _engine.connect(threads=1) as client:
             loops, batches = [], []
             for _ in range(args.repeat):
                 loops.append(with_cpu(lambda: serial(identity, tiny, fresh(), ".bin")))

@@ -24,7 +24,7 @@ distributed = pytest.importorskip("distributed")
 
 import korvel  # noqa: E402
 import korvel.batch  # noqa: E402
-from korvel.batch import _inputs  # noqa: E402
+from korvel.batch import _engine, _inputs  # noqa: E402
 from korvel.batch._worker import PART  # noqa: E402
 
 # relative path: (width, height, seconds). Two files named clip.mp4 in
@@ -242,7 +242,8 @@ def test_tasks_in_flight_stay_within_a_window(client, tmp_path):
     threads = sum(client.nthreads().values())
     # Futures are released by the client's event loop a moment after they
     # are done, so the count may lag the window a little; all at once is 150.
-    assert max(in_flight) <= 3 * max(8, 4 * threads) < 150
+    window = max(_engine.MINIMUM_WINDOW, _engine.WINDOW_PER_THREAD * threads)
+    assert max(in_flight) <= 3 * window < 150
     assert (tmp_path / "out" / "007.bin").read_bytes() == bytes([7]) * 100
 
 

@@ -17,8 +17,8 @@ from ._worker import process
 # Tasks in flight per worker thread: enough that a thread never waits for the
 # client to hand it the next input, few enough that memory does not grow with
 # the number of inputs.
-WINDOW_PER_THREAD = 4
-MINIMUM_WINDOW = 8
+WINDOW_PER_THREAD = 8
+MINIMUM_WINDOW = 16
 
 
 @contextmanager
@@ -29,6 +29,7 @@ def connect(client: Any = None, scheduler: Optional[str] = None, workers: Option
     if client is not None:
         yield client
         return
+    import dask
     from distributed import Client, LocalCluster
     if scheduler:
         with Client(scheduler) as remote:
@@ -36,12 +37,16 @@ def connect(client: Any = None, scheduler: Optional[str] = None, workers: Option
         return
     # The library releases the interpreter lock, so one worker with a thread
     # per core runs calls in parallel without moving data between processes.
-    cluster = LocalCluster(n_workers=workers or 1, threads_per_worker=threads or os.cpu_count() or 1,
-                           processes=processes, dashboard_address=None,
-                           # The scheduler serves health routes over HTTP even
-                           # without a dashboard: on any free port, not 8787.
-                           scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-                           silence_logs=logging.ERROR)
+    # No dashboard here, so the workers' statistical profiler (a stack sample
+    # every 10 ms, for the dashboard) would only take CPU from the calls.
+    with dask.config.set({"distributed.worker.profile.enabled": False}):
+        cluster = LocalCluster(n_workers=workers or 1,
+                               threads_per_worker=threads or os.cpu_count() or 1,
+                               processes=processes, dashboard_address=None,
+                               # The scheduler serves health routes over HTTP
+                               # even without a dashboard: any free port, not 8787.
+                               scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                               silence_logs=logging.ERROR)
     try:
         with Client(cluster) as local:
             yield local
@@ -91,13 +96,11 @@ class Progress:
             self.bar.close()
 
 
-def _outcome(future: Any, result: Any) -> Optional[BaseException]:
-    """The exception a finished future ended with, if any."""
+def _failure(future: Any) -> BaseException:
+    """Why a future that did not finish did not."""
     if future.status == "error":
-        return result[1] if isinstance(result, tuple) else result
-    if future.status == "cancelled" or isinstance(result, BaseException):
-        return result if isinstance(result, BaseException) else RuntimeError("cancelled")
-    return None
+        return future.exception()
+    return RuntimeError(f"task {future.status}")
 
 
 def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[Item],
@@ -109,9 +112,7 @@ def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[It
 
     pending = iter(items)
     attempts: Dict[str, Tuple[Item, int]] = {}
-    # Results are gathered by the client's event loop as tasks finish, so
-    # taking one costs no round trip to the worker.
-    flow = as_completed(loop=client.loop, with_results=True, raise_errors=False)
+    flow = as_completed(loop=client.loop)
     window_checked, window = 0.0, MINIMUM_WINDOW
 
     def window_size() -> int:
@@ -141,18 +142,27 @@ def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[It
                 submit(batch)
 
     fill()
-    for future, result in flow:
-        item, attempt = attempts.pop(future.key)
-        error = _outcome(future, result)
-        if error is not None:
-            if _lost(error) and attempt < retries:
-                submit([(item, attempt + 1)])
-                continue
-            result = {"input": item.source, "output": None if report else item.target,
-                      "status": "failed", "reason": f"{type(error).__name__}: {error}",
-                      "bytes_in": 0, "bytes_out": 0, "seconds": 0.0}
-        del future
-        finished(result)
-        # Refill in chunks of a quarter window, not one task at a time.
-        if window_size() - len(attempts) >= max(1, window // 4) or not attempts:
+    # Each step takes every task finished since the last one, and their
+    # records in one gather: one round trip for many tasks.
+    for done in flow.batches():
+        ok = [f for f in done if f.status == "finished"]
+        records = dict(zip((f.key for f in ok), client.gather(ok))) if ok else {}
+        again = []
+        for future in done:
+            item, attempt = attempts.pop(future.key)
+            record = records.get(future.key)
+            if record is None:
+                error = _failure(future)
+                if _lost(error) and attempt < retries:
+                    again.append((item, attempt + 1))
+                    continue
+                record = {"input": item.source, "output": None if report else item.target,
+                          "status": "failed", "reason": f"{type(error).__name__}: {error}",
+                          "bytes_in": 0, "bytes_out": 0, "seconds": 0.0}
+            finished(record)
+        del done, ok, records
+        if again:
+            submit(again)
+        # Refill by half windows: each submission has a fixed cost of its own.
+        if window_size() - len(attempts) >= window // 2 or len(attempts) < window // 4:
             fill()
