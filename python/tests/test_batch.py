@@ -384,6 +384,11 @@ def test_cluster_finishes_every_input_once_when_a_worker_dies(clips, tmp_path):
             summary = korvel.batch.map(slow_gif, folder, out, suffix=".gif", client=client,
                                        callback=kill_one)
         assert victim.poll() is not None and cluster.workers[1].poll() is None
+        # The command line on the same cluster, by the scheduler's address.
+        address = json.loads(cluster.file.read_text())["address"]
+        info = cli("info", str(folder), "--out", str(tmp_path / "info"), "--scheduler", address)
+        assert info.returncode == 0, info.stderr
+        assert len((tmp_path / "info" / "info.jsonl").read_text().splitlines()) == 12
     assert lost and lost[0] > 0, "the killed worker had no task in hand"
     assert (summary.done, summary.failed) == (12, 0)
     records = manifest(out)
