@@ -111,15 +111,17 @@ def main() -> int:
 
         for name, (arguments, suffix) in OPERATIONS.items():
             function = getattr(korvel, name)
-            loop = statistics.median(
-                serial(lambda d: function(d, **arguments), clips, fresh(), suffix)
-                for _ in range(args.repeat))
-            batch = statistics.median(
-                timed(lambda: korvel.batch.run(name, clips, fresh(), client=client,
-                                               progress=False, **arguments))
-                for _ in range(args.repeat))
+            # Loop and batch take turns, so that a change in the machine's load
+            # falls on both.
+            loops, batches = [], []
+            for _ in range(args.repeat):
+                loops.append(serial(lambda d: function(d, **arguments), clips, fresh(), suffix))
+                batches.append(timed(lambda: korvel.batch.run(
+                    name, clips, fresh(), client=client, progress=False, **arguments)))
+            loop, batch = statistics.median(loops), statistics.median(batches)
             print(f"{name:14} serial loop {loop:6.2f} s   batch {batch:6.2f} s   "
-                  f"throughput x{loop / batch:.2f}")
+                  f"throughput x{loop / batch:.2f}   "
+                  f"({args.files / loop:.1f} vs {args.files / batch:.1f} files/s)")
 
         name, (arguments, _) = "extract_audio", OPERATIONS["extract_audio"]
         cold = timed(lambda: korvel.batch.run(name, clips, fresh(), threads=args.threads,
