@@ -4,8 +4,10 @@
 # and @loader_path, a macosx_* tag from LC_BUILD_VERSION; Windows: DLLs
 # beside the extension, a win_amd64 tag).
 #   platform_link_flags        linker flags for korvel's own build
-#   platform_bundle STAGE      copy what libkorvel and the CLI load into
-#                              STAGE/korvel.libs and rewrite the references
+#   platform_bundle STAGE LICENSES
+#                              copy what libkorvel and the CLI load into
+#                              STAGE/korvel.libs, rewrite the references and
+#                              put the licence of each library into LICENSES
 #   platform_tag STAGE         print the wheel's platform tag, or fail
 
 # What a manylinux wheel may still take from the system: the C library and
@@ -30,7 +32,7 @@ needed() { patchelf --print-needed "$1"; }
 # hex digits of the original file's SHA-256, so that no other copy of the
 # same library already in a process can stand in for it.
 platform_bundle() {
-  local stage=$1 lib=$stage/korvel/_lib/libkorvel.so cli=$stage/korvel/_lib/korvel
+  local stage=$1 licenses=$2 lib=$stage/korvel/_lib/libkorvel.so cli=$stage/korvel/_lib/korvel
   local libs=$stage/korvel.libs
   mkdir -p "$libs"
   declare -gA RENAMED=()
@@ -43,6 +45,15 @@ platform_bundle() {
     new=$base-$hash$rest
     install -m 755 "$(readlink -f "$path")" "$libs/$new"
     RENAMED[$soname]=$new
+    # Libraries from outside the FFmpeg build come from Debian packages,
+    # whose copyright file states their licence.
+    if [[ $(readlink -f "$path") != "$FFMPEG_PREFIX"/* ]]; then
+      local pkg
+      pkg=$(dpkg -S "$(readlink -f "$path")" 2>/dev/null || dpkg -S "$path" 2>/dev/null) ||
+        die "no Debian package ships $path, so its licence is unknown"
+      pkg=${pkg%%:*}
+      cp "/usr/share/doc/$pkg/copyright" "$licenses/$pkg.copyright"
+    fi
   done < <(LD_LIBRARY_PATH=$FFMPEG_PREFIX/lib ldd "$lib" "$cli" |
            awk '$2 == "=>" {print $1, $3}' | sort -u)
 
@@ -66,6 +77,8 @@ platform_bundle() {
   done
   patchelf --set-rpath '$ORIGIN/../../korvel.libs' "$lib"
   patchelf --set-rpath '$ORIGIN:$ORIGIN/../../korvel.libs' "$cli"
+  # Debian's copyright files point to these full texts instead of quoting them.
+  cp /usr/share/common-licenses/GPL-2 /usr/share/common-licenses/LGPL-2.1 "$licenses/"
   echo "build-wheel: bundled ${#RENAMED[@]} libraries: ${RENAMED[*]}" >&2
 }
 
