@@ -4,14 +4,18 @@
 #   1. against the system FFmpeg (5.1),
 #   2. the same with AddressSanitizer, UndefinedBehaviorSanitizer and leak checks,
 #   3. against FFmpeg 4.3, downloaded into the build tree (nothing installed),
-#   4. the Python package, its wheel installed into a fresh virtual environment.
-# Usage: scripts/test.sh [system|sanitize|ffmpeg4|python]...   (default: all)
+#   4. the Python package against the library of (1) and (3),
+#   5. the wheel: built with korvel's own FFmpeg, installed into a virtual
+#      environment, where the whole Python suite runs against it, and into a
+#      minimal Debian root without FFmpeg, where every operation must give
+#      the host's results.
+# Usage: scripts/test.sh [system|sanitize|ffmpeg4|python|wheel]...   (default: all)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(system sanitize ffmpeg4 python)
+[ ${#stages[@]} -gt 0 ] || stages=(system sanitize ffmpeg4 python wheel)
 
 bash scripts/setup-debian.sh
 
@@ -40,10 +44,13 @@ for stage in "${stages[@]}"; do
       libdir=$(dirname "$(find "$prefix/usr/lib" -name 'libavformat.so.58' | head -n 1)")
       PKG_CONFIG_PATH="$libdir/pkgconfig" LD_LIBRARY_PATH="$libdir" \
         build_and_test "FFmpeg 4.3" build-ff4 -DCMAKE_BUILD_TYPE=RelWithDebInfo
-      # The Python package too; its wheel then bundles FFmpeg 4.3.
-      LD_LIBRARY_PATH="$libdir" bash scripts/test-python.sh build-ff4 ;;
+      # The Python package too (the wheel has a stage of its own).
+      LD_LIBRARY_PATH="$libdir" bash scripts/test-python.sh build-ff4 \
+        --ignore="$root/python/tests/test_wheel.py" ;;
     python)
-      bash scripts/test-python.sh build ;;
+      bash scripts/test-python.sh build --ignore="$root/python/tests/test_wheel.py" ;;
+    wheel)
+      bash scripts/test-wheel.sh ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
 done
