@@ -260,7 +260,9 @@ def test_operations_in_a_minimal_debian_root_match_the_host(debian_root, wheel, 
     shutil.copytree(media_dir, work / "media")
     shutil.copy(HERE / "wheel_runner.py", work)
     inside = "/tmp/korvel-wheel-test"
-    script = (f"set -e; cd {inside}; python3 -m venv env; "
+    # /proc for the venv and for the report's /proc/self/maps, unmounted on exit.
+    script = (f"set -e; mount -t proc proc /proc; trap 'umount /proc' EXIT; "
+              f"cd {inside}; python3 -m venv env; "
               f"env/bin/pip install -q --no-index --no-deps {inside}/{wheel.name}; "
               f"env/bin/python wheel_runner.py media out")
     done = run("chroot", debian_root, "/bin/sh", "-c", script,

@@ -21,6 +21,15 @@ if [ -f "$root/.korvel-complete" ]; then
 fi
 read -r archive _ < <(bash "$here/debian-archive.sh")
 work=$root.work
+# An interrupted run may have left file systems mounted in the root: unmount
+# them before anything is removed.
+unmount_all() {
+  local m
+  for m in $(awk -v w="$work/" 'index($2, w) == 1 {print $2}' /proc/mounts | sort -r); do
+    umount -l "$m" || die "cannot unmount $m"
+  done
+}
+unmount_all
 rm -rf "$work"
 mkdir -p "$cache"
 start=$SECONDS
@@ -28,12 +37,12 @@ log "debootstrap --variant=minbase $codename from $archive"
 debootstrap --variant=minbase "$codename" "$work" "$archive" > "$cache/debootstrap.log" 2>&1 ||
   { tail -n 30 "$cache/debootstrap.log" >&2; die "debootstrap failed"; }
 mount -t proc proc "$work/proc"
-trap 'umount "$work/proc" 2>/dev/null || true' EXIT
+trap unmount_all EXIT
 log "installing python3 and python3-venv"
 chroot "$work" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive \
   sh -c 'apt-get -q update && apt-get -q install -y --no-install-recommends python3 python3-venv && apt-get clean' \
   >> "$cache/debootstrap.log" 2>&1 || { tail -n 30 "$cache/debootstrap.log" >&2; die "apt-get in the root failed"; }
-umount "$work/proc"
+unmount_all
 trap - EXIT
 if find "$work/usr/lib" -name 'libavformat.so*' -o -name 'libx264.so*' | grep -q .; then
   die "the root has FFmpeg or codec libraries; it must not"

@@ -32,8 +32,8 @@ needed() { patchelf --print-needed "$1"; }
 # hex digits of the original file's SHA-256, so that no other copy of the
 # same library already in a process can stand in for it.
 platform_bundle() {
-  local stage=$1 licenses=$2 lib=$stage/korvel/_lib/libkorvel.so cli=$stage/korvel/_lib/korvel
-  local libs=$stage/korvel.libs
+  local stage=$1 licenses=$2
+  local lib=$stage/korvel/_lib/libkorvel.so cli=$stage/korvel/_lib/korvel libs=$stage/korvel.libs
   mkdir -p "$libs"
   declare -gA RENAMED=()
   local soname path base rest hash new
