@@ -5,19 +5,22 @@
 #   sanitize  the same with AddressSanitizer, UndefinedBehaviorSanitizer and
 #             leak checks,
 #   ffmpeg4   against FFmpeg 4.3, downloaded into the build tree (nothing
-#             installed),
+#             installed), the Python package included,
 #   ffmpeg7   against FFmpeg 7.1, likewise (built without compiler warnings),
 #   install   the system build installed into a fresh prefix and used by C
 #             programs through pkg-config, the CMake package and -lkorvel,
-#   python    the Python package, its wheel installed into a fresh virtual
-#             environment.
-# Usage: scripts/test.sh [system|sanitize|ffmpeg4|ffmpeg7|install|python]...   (default: all)
+#   python    the Python package against the library of the system build,
+#   wheel     the wheel, built with korvel's own FFmpeg, installed into a
+#             virtual environment, where the whole Python suite runs against
+#             it, and into a minimal Debian root without FFmpeg, where every
+#             operation must give the host's results.
+# Usage: scripts/test.sh [system|sanitize|ffmpeg4|ffmpeg7|install|python|wheel]...   (default: all)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(system sanitize ffmpeg4 ffmpeg7 install python)
+[ ${#stages[@]} -gt 0 ] || stages=(system sanitize ffmpeg4 ffmpeg7 install python wheel)
 
 bash scripts/setup-debian.sh
 
@@ -51,8 +54,9 @@ for stage in "${stages[@]}"; do
       libdir=$(dirname "$(find "$prefix/usr/lib" -name 'libavformat.so.58' | head -n 1)")
       PKG_CONFIG_PATH="$libdir/pkgconfig" LD_LIBRARY_PATH="$libdir" \
         build_and_test "FFmpeg 4.3" build-ff4 -DCMAKE_BUILD_TYPE=RelWithDebInfo
-      # The Python package too; its wheel then bundles FFmpeg 4.3.
-      LD_LIBRARY_PATH="$libdir" bash scripts/test-python.sh build-ff4 ;;
+      # The Python package too (the wheel has a stage of its own).
+      LD_LIBRARY_PATH="$libdir" bash scripts/test-python.sh build-ff4 \
+        --ignore="$root/python/tests/test_wheel.py" ;;
     ffmpeg7)
       # Debian 13's FFmpeg 7.1 needs Debian 13's C library and C++ runtime,
       # so every program built here runs through the loader unpacked beside
@@ -74,7 +78,9 @@ for stage in "${stages[@]}"; do
       build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
       bash tests/install/check.sh build ;;
     python)
-      bash scripts/test-python.sh build ;;
+      bash scripts/test-python.sh build --ignore="$root/python/tests/test_wheel.py" ;;
+    wheel)
+      bash scripts/test-wheel.sh ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
 done
