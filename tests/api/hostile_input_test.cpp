@@ -255,3 +255,30 @@ TEST(ChannelChange, KeepsAllTheAudio) {
 }
 
 }  // namespace
+
+namespace {
+
+// 8K pictures are decoded; larger ones are refused before anything is
+// decoded or encoded.
+TEST(PixelLimit, AdmitsEightKAndRefusesLargerPictures) {
+  struct Row {
+    const char* input;
+    bool admitted;
+  };
+  for (const Row& row : {Row{"limit_7680x4320.mkv", true}, Row{"limit_8200x4400.mkv", false}}) {
+    SCOPED_TRACE(row.input);
+    const Bytes& in = fixture(row.input);
+    const Result still = call([&](uint64_t* n) { return extract_frame(in.data(), in.size(), "jpeg", n, 0); });
+    ASSERT_EQ(static_cast<bool>(still), row.admitted);
+    if (row.admitted) {
+      const nlohmann::json probed = probe(still.bytes());
+      ASSERT_TRUE(probed.contains("streams"));
+      EXPECT_EQ(probed["streams"][0].value("width", 0), 7680);
+      EXPECT_EQ(probed["streams"][0].value("height", 0), 4320);
+    }
+    const Result gif = call([&](uint64_t* n) { return video_to_gif(in.data(), in.size(), 1, 64, n, 0, 0); });
+    EXPECT_EQ(static_cast<bool>(gif), row.admitted);
+  }
+}
+
+}  // namespace
