@@ -21,6 +21,8 @@ import pytest
 from conftest import ROOT, cli_env, ffmpeg
 
 distributed = pytest.importorskip("distributed")
+# Debian's tornado warns about the event loop the Dask client sets up.
+pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
 
 import korvel  # noqa: E402
 import korvel.batch  # noqa: E402
