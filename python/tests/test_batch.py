@@ -252,6 +252,10 @@ def test_tasks_in_flight_stay_within_a_window(client, tmp_path):
 def test_output_over_its_own_input_is_refused(clips):
     with pytest.raises(ValueError, match="replace the input"):
         korvel.batch.run("mute", clips / "top.mp4", clips)
+    # Outputs would become inputs of the next run.
+    with pytest.raises(ValueError, match="output folder"):
+        korvel.batch.run("to_gif", clips, clips)
+    assert not (clips / korvel.batch.MANIFEST).exists()
 
 
 def test_refused_arguments_fail_before_any_input(clips, tmp_path):
