@@ -8,6 +8,7 @@
 #include "io/decoding.h"
 #include "korvel.h"
 #include "video/h264_output.h"
+#include "video/picture_converter.h"
 
 namespace korvel {
 namespace {
@@ -19,35 +20,36 @@ using h264::even;
 struct FrameArray {
   std::vector<FramePtr> frames;
 
-  // False when there is no room and none can be had: collecting stops there.
-  // A picture that cannot be referenced is left out.
-  bool append(const AVFrame* frame) {
+  // 0, or AVERROR(ENOMEM) when there is no room or the picture cannot be
+  // referenced: a video with a picture missing is no result.
+  int append(const AVFrame* frame) {
     if (frames.size() == frames.capacity()) {
       try {
         frames.reserve(frames.capacity() == 0 ? 64 : frames.capacity() * 2);
       } catch (const std::bad_alloc&) {
-        return false;
+        return AVERROR(ENOMEM);
       }
     }
     FramePtr kept(av_frame_clone(frame));
-    if (kept) frames.push_back(std::move(kept));  // within capacity: no throw
-    return true;
+    if (!kept) return AVERROR(ENOMEM);
+    frames.push_back(std::move(kept));  // within capacity: no throw
+    return 0;
   }
 };
 
 // Reads and decodes the whole video stream into `kept`, the frames the
-// decoder yields only when drained included. Stops early when `kept` cannot
-// grow.
-void collect_pictures(AVFormatContext* demuxer, int video_index, AVCodecContext* dec_ctx,
-                      AVPacket* pkt, AVFrame* frame, FrameArray* kept) {
-  bool room = true;
-  auto keep = [&](AVFrame* decoded) { return room = kept->append(decoded); };
-  while (room && av_read_frame(demuxer, pkt) >= 0) {
-    if (pkt->stream_index == video_index)
-      h264::decode_packet(dec_ctx, pkt, frame, keep);
+// decoder yields only when drained included. 0 or AVERROR(ENOMEM).
+int collect_pictures(AVFormatContext* demuxer, int video_index, AVCodecContext* dec_ctx,
+                     AVPacket* pkt, AVFrame* frame, FrameArray* kept) {
+  auto keep = [&](AVFrame* decoded) { return kept->append(decoded); };
+  int ret;
+  while ((ret = read_packet(demuxer, pkt)) > 0) {
+    if (pkt->stream_index == video_index) ret = decode_packet(dec_ctx, pkt, frame, keep);
     av_packet_unref(pkt);
+    if (ret < 0) return ret;
   }
-  if (room) h264::decode_packet(dec_ctx, nullptr, frame, keep);
+  if (ret < 0) return ret;
+  return decode_packet(dec_ctx, nullptr, frame, keep);
 }
 
 // Timestamp of the output picture showing `source_pts`: the source timeline
@@ -63,19 +65,24 @@ int64_t mirrored_pts(int64_t last_pts, int64_t source_pts, int64_t previous) {
   return previous + 1;
 }
 
-// Converts and encodes the kept pictures from the last to the first.
-void encode_backwards(const FrameArray& kept, SwsPtr* sws, AVFrame* target,
-                      AVCodecContext* enc_ctx, AVPacket* enc_pkt, AVFormatContext* muxer) {
-  if (kept.frames.empty()) return;
+// Converts and encodes the kept pictures from the last to the first. 0 or
+// AVERROR(ENOMEM).
+int encode_backwards(const FrameArray& kept, SwsPtr* sws, AVFrame* target,
+                     AVCodecContext* enc_ctx, AVPacket* enc_pkt, AVFormatContext* muxer) {
+  if (kept.frames.empty()) return 0;
   const int64_t last_pts = h264::picture_pts(kept.frames.back().get());
   int64_t previous = -1;
   for (auto it = kept.frames.rbegin(); it != kept.frames.rend(); ++it) {
     const AVFrame* frame = it->get();
-    if (!h264::convert_picture(sws, frame, target)) continue;
+    int ret = convert_into(sws, frame, target);
+    if (out_of_memory(ret)) return ret;
+    if (ret < 0) continue;
     previous = mirrored_pts(last_pts, h264::picture_pts(frame), previous);
     target->pts = previous;
-    h264::encode_and_write(enc_ctx, target, enc_pkt, muxer);
+    ret = h264::encode_and_write(enc_ctx, target, enc_pkt, muxer);
+    if (ret < 0) return ret;
   }
+  return 0;
 }
 
 uint8_t* reverse(const uint8_t* data, uint64_t size, uint64_t* out_size) {
@@ -97,7 +104,7 @@ uint8_t* reverse(const uint8_t* data, uint64_t size, uint64_t* out_size) {
   const int video_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
   if (video_index < 0) return nullptr;
   const AVStream* video = input.demuxer->streams[video_index];
-  dec_ctx = open_decoder(video);
+  dec_ctx = open_decoder(video, DecoderThreads::kAuto);
   if (!dec_ctx) return nullptr;
 
   h264::H264Settings settings;
@@ -112,12 +119,17 @@ uint8_t* reverse(const uint8_t* data, uint64_t size, uint64_t* out_size) {
   enc_pkt = make_packet();
   frame = make_frame();
   if (!pkt || !enc_pkt || !frame) return nullptr;
-  collect_pictures(input.demuxer, video_index, dec_ctx.get(), pkt.get(), frame.get(), &kept);
+  if (collect_pictures(input.demuxer, video_index, dec_ctx.get(), pkt.get(), frame.get(),
+                       &kept) < 0)
+    return nullptr;
 
   target = h264::make_yuv420p_frame(settings.encoder_width, settings.encoder_height);
   if (!target) return nullptr;
-  encode_backwards(kept, &sws, target.get(), enc_ctx.get(), enc_pkt.get(), output.muxer);
-  h264::encode_and_write(enc_ctx.get(), nullptr, enc_pkt.get(), output.muxer);
+  if (encode_backwards(kept, &sws, target.get(), enc_ctx.get(), enc_pkt.get(),
+                       output.muxer) < 0)
+    return nullptr;
+  if (h264::encode_and_write(enc_ctx.get(), nullptr, enc_pkt.get(), output.muxer) < 0)
+    return nullptr;
   return take_output_bytes(&output, out_size);
 }
 
