@@ -69,6 +69,9 @@ Version: $version
 Summary: Media-file operations over bytes in memory, with FFmpeg bundled
 License: See LICENSE; the bundled FFmpeg build (with x264) is GPL-2.0-or-later
 Requires-Python: >=3.8
+Provides-Extra: batch
+Requires-Dist: distributed; extra == "batch"
+Requires-Dist: tqdm; extra == "batch"
 $(cd "$info" && find licenses -type f | sort | sed 's/^/License-File: /')
 META
 cat > "$info/WHEEL" <<META

@@ -21,6 +21,8 @@ import pytest
 from conftest import ROOT, cli_env, ffmpeg
 
 distributed = pytest.importorskip("distributed")
+# Debian's tornado warns about the event loop the Dask client sets up.
+pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
 
 import korvel  # noqa: E402
 import korvel.batch  # noqa: E402
@@ -250,6 +252,10 @@ def test_tasks_in_flight_stay_within_a_window(client, tmp_path):
 def test_output_over_its_own_input_is_refused(clips):
     with pytest.raises(ValueError, match="replace the input"):
         korvel.batch.run("mute", clips / "top.mp4", clips)
+    # Outputs would become inputs of the next run.
+    with pytest.raises(ValueError, match="output folder"):
+        korvel.batch.run("to_gif", clips, clips)
+    assert not (clips / korvel.batch.MANIFEST).exists()
 
 
 def test_refused_arguments_fail_before_any_input(clips, tmp_path):

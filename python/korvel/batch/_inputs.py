@@ -66,6 +66,8 @@ def expand(inputs: Union[PathLike, Iterable[PathLike]],
     for entry in inputs:
         entry = os.fspath(entry)
         if os.path.isdir(entry):
+            if os.path.realpath(entry) == skip:
+                raise ValueError(f"{entry!r} is the output folder too; choose another one")
             for path in _walk(entry, skip):
                 add(path, entry)
         elif os.path.isfile(entry):
