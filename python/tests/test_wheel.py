@@ -29,7 +29,8 @@ SYSTEM = re.compile(r"^(linux-vdso\.so\.1|ld-linux-x86-64\.so\.2|lib(c|m|dl|rt|p
 FFMPEG = ("libavformat", "libavcodec", "libavutil", "libswresample", "libswscale")
 # A bundled library: NAME-HASH.so.N, HASH 8 hex digits.
 UNIQUE = re.compile(r"^(?P<base>[A-Za-z0-9_+.]+?)-[0-9a-f]{8}\.so(\.\d+)*$")
-MEDIA_LIB = re.compile(r"/lib(av|sw|x264|mp3lame|vorbis|ogg|dav1d|z\.)")
+# The interpreter may map the system's zlib itself, so it is not in this list.
+MEDIA_LIB = re.compile(r"/lib(av|sw|x264|mp3lame|vorbis|ogg|dav1d)")
 
 # ffprobe facts of each result: (format_name, first stream's codec_name).
 EXPECTED = {
@@ -210,7 +211,7 @@ def test_own_ffmpeg_is_used_when_the_system_one_is_loaded_first(site, media_dir,
     assert report["errors"] == {}
     bundle = str((site / "korvel.libs").resolve())
     mapped = report["mapped"]
-    assert system in mapped
+    assert str(Path(system).resolve()) in mapped
     # Both copies are in the process, and korvel's NEEDED entries took its own.
     for lib in FFMPEG:
         assert any(p.startswith(bundle + "/" + lib + "-") for p in mapped), (lib, mapped)
