@@ -21,9 +21,10 @@ declare -A GLIBCXX_LIMIT=(
   [34]=3.4.29 [35]=3.4.30 [36]=3.4.30 [39]=3.4.33
 )
 
-# libstdc++ and libgcc go into korvel itself (its export map keeps their
-# symbols private), so the wheel does not depend on the system's GLIBCXX.
-platform_link_flags() { echo "-static-libstdc++ -static-libgcc"; }
+# libstdc++ stays the system's: linked statically, its unwinder and
+# random_device would need glibc 2.35/2.36 symbols (_dl_find_object,
+# arc4random) and raise the tag above what libstdc++'s GLIBCXX asks.
+platform_link_flags() { echo ""; }
 
 needed() { patchelf --print-needed "$1"; }
 
