@@ -69,7 +69,7 @@ def _text(operation: str, name: str, value: Optional[str]) -> Optional[bytes]:
 
 
 def _produce(operation: str, data: Media, call: Callable[..., Any],
-             refused: Optional[str] = None, copy: bool = True) -> Any:
+             refused: Optional[str] = None, copy: bool = True) -> Output:
     """Runs `call(fn, pointer, length, out_size)` on the borrowed input and
     takes the result block: copied into bytes, or with copy=False handed to
     an owning memoryview."""

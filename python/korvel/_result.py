@@ -20,7 +20,7 @@ from __future__ import annotations
 import ctypes
 import threading
 import weakref
-from typing import Callable
+from typing import Any, Callable, Optional, Union
 
 from . import _native
 
@@ -47,7 +47,7 @@ def _release(address: int) -> None:
     _free(address)
 
 
-def adopt(block: object, size: int) -> memoryview:
+def adopt(block: Any, size: int) -> memoryview:
     """Hands a non-null result block of `size` bytes to a new memoryview that
     owns it. The caller must not free the block afterwards."""
     global _outstanding
@@ -71,10 +71,10 @@ def adopt(block: object, size: int) -> memoryview:
     return memoryview(array).cast("B")
 
 
-def take(operation: str, block: object, size: int, refused: object = None,
-         copy: bool = True) -> object:
+def take(operation: str, block: Any, size: int, refused: Optional[str] = None,
+         copy: bool = True) -> Union[bytes, memoryview]:
     """A result block as bytes (copied, then freed) or, with copy=False, as
     an owning memoryview. A null block raises as take_block does."""
     if copy or not block:
-        return _native.take_block(operation, block, size, refused)  # type: ignore[arg-type]
+        return _native.take_block(operation, block, size, refused)
     return adopt(block, size)
