@@ -101,6 +101,10 @@ int open_memory_output(OutputSession* out, const char* format_name) {
 }
 
 uint8_t* take_output_bytes(OutputSession* out, uint64_t* out_size) {
+  // Packets still queued for interleaving go out first: one the muxer
+  // refuses is lost, as in the packet loop, and does not count against the
+  // trailer.
+  av_interleaved_write_frame(out->muxer, nullptr);
   // For MP4 the trailer writes the index without which no player opens the
   // file. It flushes the I/O context and reports any write that failed since
   // the header (pb->error); the sink knows about refusals too.
