@@ -26,6 +26,14 @@ extern "C" {
 using CodecPtrConst = const AVCodec*;
 using OutputFormatPtrConst = const AVOutputFormat*;
 
+// The data an AVIOContext hands its write callback became const in
+// libavformat 61 (FFmpeg 7.0).
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+using AvioWriteData = const uint8_t*;
+#else
+using AvioWriteData = uint8_t*;
+#endif
+
 namespace korvel {
 
 inline int codecpar_channels(const AVCodecParameters* par) {

@@ -1,9 +1,79 @@
 #include "io/memory_output.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+extern "C" {
+#include <libavutil/mem.h>
+}
+
 namespace korvel {
+
+namespace {
+
+// The I/O context's own staging buffer; the muxers write through it.
+constexpr int kIoBufferSize = 32768;
+// The block starts at this size and at least doubles when it must grow, so
+// an output of n bytes costs O(log n) reallocations. Large blocks are
+// mappings that realloc moves without copying, and their untouched spare
+// capacity is never resident.
+constexpr int64_t kInitialCapacity = 256 * 1024;
+
+int grow(MemorySink* sink, int64_t needed) {
+  int64_t capacity = std::max(sink->capacity, kInitialCapacity);
+  while (capacity < needed) capacity = capacity > sink->limit / 2 ? sink->limit : capacity * 2;
+  capacity = std::min(capacity, sink->limit);
+  void* data = std::realloc(sink->data, static_cast<size_t>(capacity));
+  if (data == nullptr) return AVERROR(ENOMEM);  // the old block stays valid
+  sink->data = static_cast<uint8_t*>(data);
+  sink->capacity = capacity;
+  return 0;
+}
+
+}  // namespace
+
+int memory_write_packet(void* opaque, AvioWriteData buf, int buf_size) {
+  auto* sink = static_cast<MemorySink*>(opaque);
+  if (buf_size <= 0) return 0;
+  const int64_t end = sink->position + buf_size;
+  if (end > sink->limit) {
+    sink->failed = true;
+    return AVERROR(EFBIG);
+  }
+  if (end > sink->capacity) {
+    const int grown = grow(sink, end);
+    if (grown < 0) {
+      sink->failed = true;
+      return grown;
+    }
+  }
+  // A muxer that seeked past the end leaves a gap: it reads as zeros.
+  if (sink->position > sink->size)
+    std::memset(sink->data + sink->size, 0, static_cast<size_t>(sink->position - sink->size));
+  std::memcpy(sink->data + sink->position, buf, static_cast<size_t>(buf_size));
+  sink->position = end;
+  sink->size = std::max(sink->size, end);
+  return buf_size;
+}
+
+int64_t memory_write_seek(void* opaque, int64_t offset, int whence) {
+  auto* sink = static_cast<MemorySink*>(opaque);
+  int64_t base;
+  switch (whence) {
+    case SEEK_SET: base = 0; break;
+    case SEEK_CUR: base = sink->position; break;
+    case SEEK_END: base = sink->size; break;
+    case AVSEEK_SIZE: return sink->size;
+    default: return AVERROR(EINVAL);
+  }
+  // Both terms lie within +-2^63 only when the offset does not overflow.
+  if (offset > sink->limit - base || offset < -base) return AVERROR(EINVAL);
+  sink->position = base + offset;
+  return sink->position;
+}
 
 int alloc_output_muxer(OutputSession* out, const char* format_name) {
   avformat_alloc_output_context2(&out->muxer, nullptr, format_name, nullptr);
@@ -11,7 +81,18 @@ int alloc_output_muxer(OutputSession* out, const char* format_name) {
 }
 
 int open_output_buffer(OutputSession* out) {
-  return avio_open_dyn_buf(&out->muxer->pb) < 0 ? -1 : 0;
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+  if (buffer == nullptr) return -1;
+  out->io = avio_alloc_context(buffer, kIoBufferSize, 1, &out->sink, nullptr,
+                               memory_write_packet, memory_write_seek);
+  if (out->io == nullptr) {
+    av_free(buffer);  // not handed over: the I/O context was never made
+    return -1;
+  }
+  // The muxer only borrows pb: avformat_free_context never closes an
+  // output's I/O context.
+  out->muxer->pb = out->io;
+  return 0;
 }
 
 int open_memory_output(OutputSession* out, const char* format_name) {
@@ -20,32 +101,44 @@ int open_memory_output(OutputSession* out, const char* format_name) {
 }
 
 uint8_t* take_output_bytes(OutputSession* out, uint64_t* out_size) {
-  av_write_trailer(out->muxer);  // a failing trailer leaves what was written
-  uint8_t* bytes = nullptr;
-  const int n = avio_close_dyn_buf(out->muxer->pb, &bytes);
-  out->muxer->pb = nullptr;  // closed: release_output must not close it again
-  uint8_t* result = nullptr;
-  if (n > 0) {
-    result = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(n)));
-    if (result != nullptr) {
-      std::memcpy(result, bytes, static_cast<size_t>(n));
-      *out_size = static_cast<uint64_t>(n);
-    }
+  // Packets still queued for interleaving go out first: one the muxer
+  // refuses is lost, as in the packet loop, and does not count against the
+  // trailer.
+  av_interleaved_write_frame(out->muxer, nullptr);
+  // For MP4 the trailer writes the index without which no player opens the
+  // file. It flushes the I/O context and reports any write that failed since
+  // the header (pb->error); the sink knows about refusals too.
+  const bool written = av_write_trailer(out->muxer) >= 0 && out->io->error >= 0;
+  out->muxer->pb = nullptr;  // finished: nothing writes to the block any more
+  av_freep(&out->io->buffer);
+  avio_context_free(&out->io);
+  MemorySink* sink = &out->sink;
+  if (!written || sink->failed || sink->size <= 0) return nullptr;
+
+  uint8_t* result = sink->data;
+  if (sink->capacity > sink->size) {
+    // Shrinking keeps the bytes; should it fail, the larger block is as good.
+    void* shrunk = std::realloc(sink->data, static_cast<size_t>(sink->size));
+    if (shrunk != nullptr) result = static_cast<uint8_t*>(shrunk);
   }
-  av_free(bytes);
+  *out_size = static_cast<uint64_t>(sink->size);
+  *sink = MemorySink{};  // handed over: the caller frees it
   return result;
 }
 
 void release_output(OutputSession* out) {
-  if (out->muxer == nullptr) return;
-  if (out->muxer->pb != nullptr) {
-    uint8_t* bytes = nullptr;
-    avio_close_dyn_buf(out->muxer->pb, &bytes);
-    av_free(bytes);
-    out->muxer->pb = nullptr;
+  // The muxer goes first, so that no context is left pointing at a freed pb.
+  if (out->muxer != nullptr) {
+    avformat_free_context(out->muxer);
+    out->muxer = nullptr;
   }
-  avformat_free_context(out->muxer);
-  out->muxer = nullptr;
+  if (out->io != nullptr) {
+    // The context may have replaced its buffer: free the one it holds now.
+    av_freep(&out->io->buffer);
+    avio_context_free(&out->io);
+  }
+  std::free(out->sink.data);
+  out->sink = MemorySink{};
 }
 
 }  // namespace korvel

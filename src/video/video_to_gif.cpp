@@ -21,6 +21,12 @@ namespace korvel {
 namespace {
 
 constexpr int kDefaultFps = 10;
+// GIF delays are whole centiseconds, and players (browsers, FFmpeg's own
+// reader) show a delay of 0 or 1 as 10: no GIF picture may follow the
+// previous one by less than 2, so no rate above 50 a second is asked for.
+constexpr AVRational kGifTimeBase{1, 100};
+constexpr int64_t kMinDelay = 2;  // centiseconds
+constexpr int kMaxFps = 50;
 constexpr int kDefaultWidth = 320;
 constexpr double kNoWindowEnd = 1e18;  // seconds; later than any timestamp
 constexpr double kFallbackSourceRate = 30.0;
@@ -31,14 +37,17 @@ struct GifSize {
 };
 
 // Which decoded pictures become GIF pictures: those inside [start, end]
-// seconds, then every `divisor`-th of them. `seen` counts window pictures,
-// `taken` numbers the GIF pictures in the encoder's 1/fps time base.
+// seconds, then every `divisor`-th of them; `seen` counts window pictures.
+// Each GIF picture is shown at its own source time measured from the first
+// one (`first_pts`, in the stream's time base), so the GIF lasts as long as
+// the source window whatever the thinning.
 struct Thinning {
   double start;
   double end;
   int64_t divisor;
   int64_t seen;
-  int64_t taken;
+  int64_t first_pts;  // AV_NOPTS_VALUE until the first picture is taken
+  int64_t next_time;  // the earliest centisecond the next GIF picture may take
 };
 
 // The requested width rounded down to even; the height keeps the source's
@@ -61,7 +70,7 @@ CodecContextPtr open_gif_encoder(int fps, GifSize size) {
   if (codec == nullptr) return nullptr;
   CodecContextPtr enc_ctx(avcodec_alloc_context3(codec));
   if (!enc_ctx) return nullptr;
-  enc_ctx->time_base = AVRational{1, fps};
+  enc_ctx->time_base = kGifTimeBase;  // the muxer's clock: no rounding twice
   enc_ctx->framerate = AVRational{fps, 1};
   enc_ctx->width = size.width;
   enc_ctx->height = size.height;
@@ -115,6 +124,24 @@ bool take_picture(Thinning* thin, const AVFrame* frame, AVRational time_base) {
   return taken;
 }
 
+// The GIF time, in centiseconds, of the taken picture at source `pts`: its
+// distance from the first taken picture, rounded to nearest, but never less
+// than kMinDelay after the previous GIF picture (a source faster than 50
+// pictures a second, or timestamps that go back, would otherwise produce
+// delays that players stretch to 10).
+int64_t gif_time(Thinning* thin, int64_t pts, AVRational time_base) {
+  if (thin->first_pts == AV_NOPTS_VALUE) thin->first_pts = pts;
+  int64_t since_first = 0;
+  if (__builtin_sub_overflow(pts, thin->first_pts, &since_first))
+    since_first = pts < thin->first_pts ? INT64_MIN + 1 : INT64_MAX;
+  // An out-of-range result comes back as INT64_MIN and loses against next_time.
+  const int64_t time = std::max(
+      av_rescale_q_rnd(since_first, time_base, kGifTimeBase, AV_ROUND_NEAR_INF),
+      thin->next_time);
+  thin->next_time = time > INT64_MAX - kMinDelay ? INT64_MAX : time + kMinDelay;
+  return time;
+}
+
 // Everything a taken picture passes through on its way to the muxer.
 struct GifWriter {
   SwsPtr* sws;
@@ -125,7 +152,7 @@ struct GifWriter {
 };
 
 // Converts one decoded picture into the reused RGB8 frame and encodes it as
-// GIF picture number `pts`. The converter follows the picture's own size and
+// the GIF picture at `pts` centiseconds. The converter follows the picture's own size and
 // format, so a stream that changes them mid-way cannot make it read beyond a
 // picture; a picture it cannot convert is skipped. 0 or AVERROR(ENOMEM).
 int write_picture(GifWriter* gif, const AVFrame* frame, int64_t pts) {
@@ -139,9 +166,7 @@ int write_picture(GifWriter* gif, const AVFrame* frame, int64_t pts) {
 int offer_picture(Thinning* thin, GifWriter* gif, const AVFrame* frame,
                   AVRational time_base) {
   if (!take_picture(thin, frame, time_base)) return 0;
-  const int ret = write_picture(gif, frame, thin->taken);
-  ++thin->taken;
-  return ret;
+  return write_picture(gif, frame, gif_time(thin, frame->pts, time_base));
 }
 
 // Reads the video packets up to the window end, then drains the decoder: the
@@ -171,7 +196,7 @@ int convert_video(AVFormatContext* demuxer, int video_index, AVCodecContext* dec
 
 uint8_t* video_to_gif_impl(const uint8_t* data, uint64_t size, int fps, int width,
                            uint64_t* out_size, double start, double duration) {
-  fps = fps > 0 ? fps : kDefaultFps;
+  fps = fps > 0 ? std::min(fps, kMaxFps) : kDefaultFps;
   const int requested_width = width > 0 ? width : kDefaultWidth;
 
   // Declared so that destruction runs: encoder packet, converter, converted
@@ -223,7 +248,7 @@ uint8_t* video_to_gif_impl(const uint8_t* data, uint64_t size, int fps, int widt
   enc_pkt = make_packet();
   if (!enc_pkt) return nullptr;
   Thinning thin{window_start, duration > 0 ? window_start + duration : kNoWindowEnd,
-                skip_divisor(input.demuxer, video, fps), 0, 0};
+                skip_divisor(input.demuxer, video, fps), 0, AV_NOPTS_VALUE, 0};
 
   GifWriter gif{&sws, converted.get(), enc_ctx.get(), enc_pkt.get(), output.muxer};
   if (convert_video(input.demuxer, video_index, dec_ctx.get(), pkt.get(), frame.get(),

@@ -25,7 +25,7 @@ struct GifCase {
   double start, duration;
   int want_width, want_height;
   int divisor;       // source pictures per GIF picture
-  int want_rate;     // pictures per second the GIF plays at
+  int want_rate;     // pictures per second the GIF plays at: source rate / divisor
 };
 
 void PrintTo(const GifCase& c, std::ostream* os) { *os << c.why; }
@@ -84,7 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
         GifCase{"OddWidthRoundsDownHeightFromIt", "wide_640x360.mp4", 10, 323, 0, 0, 322, 182, 1, 10},
         // The decoder is drained: the reordered last pictures are kept.
         GifCase{"BFramesAtOwnRateKeepEveryPicture", "bframes_25.mp4", 25, 160, 0, 0, 160, 120, 1, 25},
-        GifCase{"FasterThanSourceDuplicatesNothing", "bframes_25.mp4", 50, 80, 0, 0, 80, 60, 1, 50},
+        // Every picture, shown at the source's own pace.
+        GifCase{"FasterThanSourceDuplicatesNothing", "bframes_25.mp4", 50, 80, 0, 0, 80, 60, 1, 25},
         GifCase{"FifthOfTheRate", "bframes_25.mp4", 5, 80, 0, 0, 80, 60, 5, 5},
         // Windows whose end falls between a forward-predicted picture and the
         // bidirectional pictures read after it.
@@ -130,6 +131,107 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PictureCase{"NtscAtTenFrom0Every3", "ntsc_2997.mp4", 10, 0, 0, 3},
                       PictureCase{"OwnRateFromTheFirstPictureAfterStart", "bframes_25.mp4", 25,
                                   1.02, 26, 1}),
+    [](const auto& info) { return std::string(info.param.why); });
+
+// When each GIF picture is shown: at its source picture's time, measured from
+// the first GIF picture, to the centisecond, as a player reads it (ffprobe
+// with its default options shows a delay under 2 centiseconds as 10).
+struct TimingCase {
+  const char* why;
+  const char* input;
+  int fps;
+  double start, duration;
+  int divisor;        // source pictures per GIF picture
+  bool source_times;  // false: the source is too fast for centisecond delays
+};
+
+void PrintTo(const TimingCase& c, std::ostream* os) { *os << c.why; }
+
+// The delay of every picture as the file stores it (its Graphic Control
+// Extension), read by walking the GIF's blocks: ffprobe would already show
+// a delay under 2 as 10. Empty when the file is not a well-formed GIF.
+std::vector<int> stored_delays(const Bytes& gif) {
+  std::vector<int> delays;
+  size_t at = 13;  // header and logical screen descriptor
+  if (gif.size() < at) return {};
+  if (gif[10] & 0x80) at += 3u << ((gif[10] & 7) + 1);  // global colour table
+  // Skips a chain of data sub-blocks; false when it runs past the end.
+  auto skip_sub_blocks = [&]() {
+    while (at < gif.size() && gif[at] != 0) at += gif[at] + 1u;
+    return at++ < gif.size();
+  };
+  while (at < gif.size() && gif[at] != 0x3B) {
+    if (gif[at] == 0x21 && at + 1 < gif.size()) {  // extension
+      if (gif[at + 1] == 0xF9 && at + 6 < gif.size())
+        delays.push_back(gif[at + 4] | gif[at + 5] << 8);
+      at += 2;
+      if (!skip_sub_blocks()) return {};
+    } else if (gif[at] == 0x2C && at + 10 < gif.size()) {  // image
+      const uint8_t packed = gif[at + 9];
+      at += 10;
+      if (packed & 0x80) at += 3u << ((packed & 7) + 1);  // local colour table
+      ++at;  // LZW minimum code size
+      if (!skip_sub_blocks()) return {};
+    } else {
+      return {};
+    }
+  }
+  return delays;
+}
+
+class VideoToGifTiming : public ::testing::TestWithParam<TimingCase> {};
+
+TEST_P(VideoToGifTiming, ShowsEachPictureAtItsSourceTime) {
+  const TimingCase& c = GetParam();
+  const Bytes& in = fixture(c.input);
+  const PictureTimes source = picture_times(in);
+  const double from = c.start > 0 ? c.start : 0.0;
+  const double to = c.duration > 0 ? from + c.duration : 1e18;
+  std::vector<double> kept;  // source times of the pictures the GIF keeps
+  int in_window = 0;
+  for (size_t i = 0; i < source.pts.size(); ++i) {
+    const double t = source.seconds(i);
+    if (t < from - 1e-9 || t > to + 1e-9) continue;
+    if (in_window++ % c.divisor == 0) kept.push_back(t);
+  }
+  ASSERT_GT(kept.size(), 2u);
+
+  Result out = gif(in, c.fps, 80, c.start, c.duration);
+  ASSERT_TRUE(out);
+  const auto probed = probe(out.bytes(), true);
+  ASSERT_EQ(probed["streams"][0]["time_base"], "1/100");
+  const auto packets = packets_of(probed, 0);
+  ASSERT_EQ(packets.size(), kept.size());
+  const std::vector<int> delays = stored_delays(out.bytes());
+  ASSERT_EQ(delays.size(), kept.size());
+  EXPECT_GE(*std::min_element(delays.begin(), delays.end()), 2);
+  for (size_t i = 0; i < packets.size(); ++i) {
+    const int64_t shown = field(packets[i], "pts");  // centiseconds
+    EXPECT_EQ(field(packets[i], "duration"), delays[i]) << "picture " << i;
+    if (i > 0) {
+      EXPECT_GE(shown - field(packets[i - 1], "pts"), 2) << "picture " << i;
+    }
+    if (c.source_times) {
+      EXPECT_NEAR(static_cast<double>(shown), (kept[i] - kept[0]) * 100.0, 0.5 + 1e-6)
+          << "picture " << i;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rates, VideoToGifTiming,
+    ::testing::Values(
+        // 25 / 10 = 2.5, rounded to 3: pictures 0.12 s apart, not 0.1.
+        TimingCase{"TwentyFiveAtTen", "bframes_25.mp4", 10, 0, 0, 3, true},
+        // 24 / 10 = 2.4, rounded to 2: pictures 1/12 s apart.
+        TimingCase{"TwentyFourAtTen", "rate24.mp4", 10, 0, 0, 2, true},
+        TimingCase{"NtscAtTen", "ntsc_2997.mp4", 10, 0, 0, 3, true},
+        // 60 behaves as 50: every picture, 1/29.97 s apart, not 1/60.
+        TimingCase{"NtscAtSixty", "ntsc_2997.mp4", 60, 0, 0, 1, true},
+        TimingCase{"WindowFromMidClip", "bframes_25.mp4", 10, 0.7, 0.9, 3, true},
+        TimingCase{"TwentyFiveAtOwnRateFromMidClip", "bframes_25.mp4", 25, 1.01, 0, 1, true},
+        // 60 / 50 rounds to 1: every picture is kept, none under 2 cs.
+        TimingCase{"SixtyAtSixtyNeverUnderTwoCentiseconds", "rate60.mp4", 60, 0, 0, 1, false}),
     [](const auto& info) { return std::string(info.param.why); });
 
 TEST(VideoToGifStreams, IgnoresAudioAndTakesTheFirstVideoStream) {
