@@ -309,8 +309,9 @@ Outcome run_pass(Reversal* r, const PacketIndex& index, size_t last, Pass* pass)
   const IndexEntry& first = index.entries[pass->start];
   const int64_t seek_to =
       first.dts != AV_NOPTS_VALUE && first.dts < first.pts ? first.dts : first.pts;
-  if (av_seek_frame(r->input.demuxer, r->video_index, seek_to, AVSEEK_FLAG_BACKWARD) < 0)
-    return Outcome::kCannot;
+  const int sought = av_seek_frame(r->input.demuxer, r->video_index, seek_to, AVSEEK_FLAG_BACKWARD);
+  if (sought == AVERROR(ENOMEM)) return Outcome::kFailed;
+  if (sought < 0) return Outcome::kCannot;
   avcodec_flush_buffers(r->dec_ctx.get());
 
   AVPacket* pkt = r->pkt.get();

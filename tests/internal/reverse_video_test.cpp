@@ -2,15 +2,30 @@
 // against the ffmpeg CLI's own reversal and ffprobe's frame times, and the
 // bound on decoded pictures held, with budgets small enough to bite on
 // 160x120 clips.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "io/ffmpeg_handles.h"
 #include "support/test_support.h"
 #include "video/reverse_video.h"
 
 using namespace korvel_test;
+
+// Picture references handed out before one is refused; -1: none is refused.
+// The library's calls to av_frame_clone resolve to this definition, which
+// forwards to FFmpeg's.
+static int clones_left = -1;
+
+extern "C" AVFrame* av_frame_clone(const AVFrame* src) {
+  using Clone = AVFrame* (*)(const AVFrame*);
+  static const Clone ffmpeg_clone = reinterpret_cast<Clone>(dlsym(RTLD_NEXT, "av_frame_clone"));
+  if (clones_left == 0) return nullptr;
+  if (clones_left > 0) --clones_left;
+  return ffmpeg_clone(src);
+}
 
 namespace {
 
@@ -196,6 +211,26 @@ TEST(ReverseBudget, PictureLargerThanTheBudgetFails) {
   Reversed r = reverse_with(fixture("reverse_open_gop.mp4"), 1024);
   EXPECT_FALSE(r.out);
   EXPECT_EQ(r.out.size, 0u);
+}
+
+// A picture that cannot be held fails the call; it is never left out of a
+// shorter result.
+TEST(ReverseBudget, RefusedPictureReferenceFailsTheCall) {
+  struct Case {
+    const char* input;
+    int refuse_after;
+  };
+  const Case cases[] = {{"reverse_open_gop.mp4", 0},  {"reverse_open_gop.mp4", 30},
+                        {"reverse_open_gop.mp4", 74}, {"reverse_raw.h264", 0},
+                        {"reverse_raw.h264", 40}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.input) + " after " + std::to_string(c.refuse_after));
+    clones_left = c.refuse_after;
+    Reversed r = reverse_with(fixture(c.input), korvel::kReversePictureBudget);
+    clones_left = -1;
+    EXPECT_FALSE(r.out);
+    EXPECT_EQ(r.out.size, 0u);
+  }
 }
 
 }  // namespace
