@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Wall time and peak memory (RSS) of reverse_video through the korvel tool,
+# Wall time, CPU time and peak memory (RSS) of reverse_video through the korvel tool,
 # this checkout's build against the main branch's (the way that holds every
 # decoded picture), on clips made here by the ffmpeg CLI. Prints the medians
-# of each and their ratios, and checks that both give the same pictures
+# of each and their ratios (on a shared machine the CPU time, user + system,
+# is the steadier measure), and checks that both give the same pictures
 # (PSNR) with the same timestamps (ffprobe).
 #
 # Usage: bench-reverse.sh [--runs N] [--build DIR] [--base DIR] [--work DIR]
@@ -46,12 +47,12 @@ if [ "$only_new" = 0 ] && [ -z "$base" ]; then
   fi
 fi
 
-# Seconds and peak RSS in KiB of one reversal: "SECONDS KIB".
+# Wall seconds, CPU seconds and peak RSS in KiB of one reversal.
 measure() {  # tool-build-dir input output
   local stats="$work/time.txt"
-  LD_LIBRARY_PATH="$1" /usr/bin/time -f "%e %M" -o "$stats" \
+  LD_LIBRARY_PATH="$1" /usr/bin/time -f "%e %U %S %M" -o "$stats" \
     "$1/korvel" reverse "$2" "$3" 2>/dev/null
-  cat "$stats"
+  awk '{print $1, $2 + $3, $4}' "$stats"
 }
 
 median() { sort -n | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
@@ -61,7 +62,8 @@ pts_list() {
     -of csv=p=0 "$1"
 }
 
-printf '%-16s %9s %9s %9s %9s %7s %7s  %s\n' clip new_s new_MiB main_s main_MiB time× rss× same
+printf '%-16s %7s %7s %8s %7s %7s %8s %6s %6s %6s  %s\n' clip new_s new_cpu new_MiB \
+  main_s main_cpu main_MiB wall× cpu× rss× same
 for clip in "${clips[@]}"; do
   size=${clip%%:*}
   seconds=${clip##*:}
@@ -71,22 +73,25 @@ for clip in "${clips[@]}"; do
     -i "testsrc2=size=$size:rate=30:duration=$seconds" \
     -c:v libx264 -preset veryfast -pix_fmt yuv420p "$in"
 
-  new_t=(); new_m=(); base_t=(); base_m=()
+  new_t=(); new_c=(); new_m=(); base_t=(); base_c=(); base_m=()
   for _ in $(seq "$runs"); do
-    read -r t m < <(measure "$build" "$in" "$work/new.mp4")
-    new_t+=("$t"); new_m+=("$m")
+    read -r t c m < <(measure "$build" "$in" "$work/new.mp4")
+    new_t+=("$t"); new_c+=("$c"); new_m+=("$m")
     if [ "$only_new" = 0 ]; then
-      read -r t m < <(measure "$base" "$in" "$work/base.mp4")
-      base_t+=("$t"); base_m+=("$m")
+      read -r t c m < <(measure "$base" "$in" "$work/base.mp4")
+      base_t+=("$t"); base_c+=("$c"); base_m+=("$m")
     fi
   done
   nt=$(printf '%s\n' "${new_t[@]}" | median)
+  nc=$(printf '%s\n' "${new_c[@]}" | median)
   nm=$(printf '%s\n' "${new_m[@]}" | median)
   if [ "$only_new" = 1 ]; then
-    printf '%-16s %9.2f %9.0f %9s %9s %7s %7s  %s\n' "$clip" "$nt" "$(echo "$nm/1024" | bc -l)" - - - - -
+    printf '%-16s %7.2f %7.2f %8.0f %7s %7s %8s %6s %6s %6s  %s\n' "$clip" "$nt" "$nc" \
+      "$(echo "$nm/1024" | bc -l)" - - - - - - -
     continue
   fi
   bt=$(printf '%s\n' "${base_t[@]}" | median)
+  bc_=$(printf '%s\n' "${base_c[@]}" | median)
   bm=$(printf '%s\n' "${base_m[@]}" | median)
   # Same pictures: PSNR of each against the other's (libx264 varies a little
   # between calls); same timestamps: identical lists.
@@ -97,6 +102,7 @@ for clip in "${clips[@]}"; do
   else
     same="PTS DIFFER, PSNR ${psnr} dB"
   fi
-  printf '%-16s %9.2f %9.0f %9.2f %9.0f %7.2f %7.2f  %s\n' "$clip" "$nt" "$(echo "$nm/1024" | bc -l)" \
-    "$bt" "$(echo "$bm/1024" | bc -l)" "$(echo "$nt/$bt" | bc -l)" "$(echo "$nm/$bm" | bc -l)" "$same"
+  printf '%-16s %7.2f %7.2f %8.0f %7.2f %7.2f %8.0f %6.2f %6.2f %6.2f  %s\n' "$clip" "$nt" "$nc" \
+    "$(echo "$nm/1024" | bc -l)" "$bt" "$bc_" "$(echo "$bm/1024" | bc -l)" "$(echo "$nt/$bt" | bc -l)" \
+    "$(echo "$nc/$bc_" | bc -l)" "$(echo "$nm/$bm" | bc -l)" "$same"
 done
