@@ -1,13 +1,16 @@
 // reverse_video: the first video stream played backwards, as H.264 in MP4.
 //
-// Memory: at most kReversePictureBudget bytes (256 MiB) of decoded pictures are held
-// at once, whatever the length of the input. The stream is worked through
-// backwards one stretch at a time, a stretch being the pictures from one key
-// frame up to the next in presentation order: seek to the stretch's key frame,
-// decode from there (so every picture has its references), keep the pictures
-// of that stretch, encode them last first, go on with the stretch before. A
-// stretch whose pictures do not fit the budget is decoded again for each part
-// that fits, the last part first.
+// Memory: at most kReversePictureBudget bytes (256 MiB) of decoded pictures
+// are held at once, whatever the length of the input. The stream is worked
+// through backwards one stretch at a time, a stretch being the pictures from
+// one key frame up to the next in presentation order: seek to the stretch's
+// key frame, decode from there (so every picture has its references), keep
+// the pictures of that stretch, encode them last first, go on with the
+// stretch before. Pictures of an open GOP that follow a key frame in decoding
+// order but come before it on screen belong to the stretch before; its pass
+// decodes on past that key frame to reach them. A stretch whose pictures do
+// not fit the budget is decoded again for each part that fits, the last part
+// first, so its decoding time grows with the square of its length.
 //
 // Inputs that cannot be read that way (timestamps missing or repeated, no
 // seeking, pictures before their stretch's key frame in decoding order, a
@@ -148,8 +151,7 @@ void encode_backwards(HeldPictures* held, Reversal* r) {
     if (h264::convert_picture(&r->sws, frame, r->target.get())) {
       r->previous = mirrored_pts(r->last_pts, h264::picture_pts(frame), r->previous);
       r->target->pts = r->previous;
-      h264::encode_and_write(r->enc_ctx.get(), r->target.get(), r->enc_pkt.get(),
-                             r->output.muxer);
+      h264::encode_and_write(r->enc_ctx.get(), r->target.get(), r->enc_pkt.get(), r->output.muxer);
     }
     held->bytes -= picture_bytes(frame);
     held->frames.pop_back();
@@ -229,11 +231,10 @@ std::vector<Stretch> plan_stretches(PacketIndex* index) {
     if (!stretches.empty()) stretches.back().hi = e[i].pts;
     stretches.push_back({i, e[i].pts, std::numeric_limits<int64_t>::max()});
   }
-  const int64_t first_key_pts = stretches.empty() ? std::numeric_limits<int64_t>::max()
-                                                  : stretches.front().lo;
+  const int64_t first_key_pts =
+      stretches.empty() ? std::numeric_limits<int64_t>::max() : stretches.front().lo;
   if (sorted.front() < first_key_pts)
-    stretches.insert(stretches.begin(),
-                     {0, std::numeric_limits<int64_t>::min(), first_key_pts});
+    stretches.insert(stretches.begin(), {0, std::numeric_limits<int64_t>::min(), first_key_pts});
 
   for (size_t i = 0; i < e.size(); ++i) {
     auto after = std::upper_bound(stretches.begin(), stretches.end(), e[i].pts,
@@ -267,11 +268,11 @@ struct Pass {
   Pass(size_t first, int64_t from, int64_t to, Reversal* r)
       : start(first), lo(from), hi(to), held(r->budget, &r->report.peak_bytes) {}
 
-  size_t start;     // first packet sent, in decoding order
-  int64_t lo, hi;   // pictures kept: lo <= pts < hi
+  size_t start;    // first packet sent, in decoding order
+  int64_t lo, hi;  // pictures kept: lo <= pts < hi
   HeldPictures held;
-  size_t seen = 0;  // pictures of the range the decoder handed out
-  bool cut = false; // older pictures of the range were let go to stay in budget
+  size_t seen = 0;   // pictures of the range the decoder handed out
+  bool cut = false;  // older pictures of the range were let go to stay in budget
   int64_t newest = std::numeric_limits<int64_t>::min();
 };
 
@@ -294,11 +295,10 @@ Outcome take_picture(const AVFrame* frame, Pass* pass) {
 // Sends one packet (null: drain) and takes every picture it yields.
 Outcome decode_into(Reversal* r, const AVPacket* pkt, Pass* pass) {
   Outcome outcome = Outcome::kDone;
-  const int sent = h264::decode_packet(r->dec_ctx.get(), pkt, r->frame.get(),
-                                       [&](AVFrame* frame) {
-                                         outcome = take_picture(frame, pass);
-                                         return outcome == Outcome::kDone;
-                                       });
+  const int sent = h264::decode_packet(r->dec_ctx.get(), pkt, r->frame.get(), [&](AVFrame* frame) {
+    outcome = take_picture(frame, pass);
+    return outcome == Outcome::kDone;
+  });
   if (sent == AVERROR(ENOMEM)) return Outcome::kFailed;
   return outcome;
 }
@@ -414,8 +414,8 @@ Outcome reverse_in_memory(Reversal* r) {
 
 // One attempt with a fresh input, decoder and output.
 template <typename Way>
-Outcome attempt(const uint8_t* data, uint64_t size, uint64_t* out_size, size_t budget,
-                Way way, ReverseReport* report, uint8_t** result) {
+Outcome attempt(const uint8_t* data, uint64_t size, uint64_t* out_size, size_t budget, Way way,
+                ReverseReport* report, uint8_t** result) {
   Reversal r;
   r.budget = budget;
   const bool opened = open_reversal(data, size, &r);

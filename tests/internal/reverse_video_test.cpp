@@ -54,9 +54,9 @@ struct FrameTimes {
 FrameTimes frame_times(const Bytes& media) {
   TempFile file(media);
   FrameTimes times;
-  const std::string tb = run(
-      "ffprobe -v error -select_streams v:0 -show_entries stream=time_base -of csv=p=0 " +
-      shell_quote(file.path()));
+  const std::string tb =
+      run("ffprobe -v error -select_streams v:0 -show_entries stream=time_base -of csv=p=0 " +
+          shell_quote(file.path()));
   times.num = std::stoll(tb.substr(0, tb.find('/')));
   times.den = std::stoll(tb.substr(tb.find('/') + 1));
   const std::string out =
@@ -85,8 +85,7 @@ size_t key_frames(const Bytes& media) {
 }
 
 // Index of the picture in `pictures` that `image` differs least from.
-size_t closest_picture(const Bytes& image, const std::vector<Bytes>& pictures,
-                       double* difference) {
+size_t closest_picture(const Bytes& image, const std::vector<Bytes>& pictures, double* difference) {
   size_t best = 0;
   *difference = 1e18;
   for (size_t i = 0; i < pictures.size(); ++i) {
@@ -220,8 +219,10 @@ TEST(ReverseBudget, RefusedPictureReferenceFailsTheCall) {
     const char* input;
     int refuse_after;
   };
-  const Case cases[] = {{"reverse_open_gop.mp4", 0},  {"reverse_open_gop.mp4", 30},
-                        {"reverse_open_gop.mp4", 74}, {"reverse_raw.h264", 0},
+  const Case cases[] = {{"reverse_open_gop.mp4", 0},
+                        {"reverse_open_gop.mp4", 30},
+                        {"reverse_open_gop.mp4", 74},
+                        {"reverse_raw.h264", 0},
                         {"reverse_raw.h264", 40}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.input) + " after " + std::to_string(c.refuse_after));
