@@ -158,10 +158,11 @@ std::vector<ReverseCase> reverse_cases() {
       {"MPEG-TS entered mid-stretch", ts_entered_mid_stretch(), true, true},
       {"one stretch for the whole clip", fixture("reverse_one_gop.mp4"), true, true},
       {"raw H.264 without timestamps", fixture("reverse_raw.h264"), false, false},
+      {"two pictures with one timestamp", fixture("reverse_repeated_pts.mkv"), false, false},
   };
 }
 
-TEST_P(ReverseClips, ShowsEveryPictureLastFirstOnTheMirroredTimeline) {
+TEST_P(ReverseClips, ShowsEveryPictureLastFirstAndMirrorsTheTimeline) {
   const ReverseCase c = reverse_cases()[static_cast<size_t>(GetParam())];
   SCOPED_TRACE(c.name);
   Reversed r = reverse_with(c.input, korvel::kReversePictureBudget);
@@ -171,7 +172,7 @@ TEST_P(ReverseClips, ShowsEveryPictureLastFirstOnTheMirroredTimeline) {
   if (c.timeline) expect_timeline_mirrored(c.input, r.out.bytes());
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, ReverseClips, ::testing::Range(0, 6));
+INSTANTIATE_TEST_SUITE_P(Inputs, ReverseClips, ::testing::Range(0, 7));
 
 TEST(ReverseBudget, HoldsOneStretchAtATime) {
   const Bytes& in = fixture("reverse_open_gop.mp4");
