@@ -10,7 +10,8 @@
 // order but come before it on screen belong to the stretch before; its pass
 // decodes on past that key frame to reach them. A stretch whose pictures do
 // not fit the budget is decoded again for each part that fits, the last part
-// first, so its decoding time grows with the square of its length.
+// first, so its decoding time grows with the square of its length. Besides
+// the pictures, an index of the video packets is kept (32 bytes a packet).
 //
 // Inputs that cannot be read that way (timestamps missing or repeated, no
 // seeking, pictures before their stretch's key frame in decoding order, a
@@ -166,6 +167,7 @@ struct IndexEntry {
   bool key;
   bool discard;  // decoded for its references, its picture never shown
 };
+static_assert(sizeof(IndexEntry) == 32, "the index bound counts 32 bytes a packet");
 
 // Where a stretch begins in decoding order and the presentation times it
 // covers: lo <= pts < hi.
@@ -183,6 +185,11 @@ struct PacketIndex {
   int64_t id(const AVPacket* pkt) const { return by_dts ? pkt->dts : pkt->pos; }
 };
 
+// The index stays under 64 MiB: 2^21 packets are over 19 hours at 30 pictures
+// a second. A stream with more is held whole instead (and fails when its
+// pictures exceed the budget).
+constexpr size_t kMaxIndexedPackets = size_t{1} << 21;
+
 // Reads the whole input once, without decoding. Only running out of memory
 // fails; any other read error is the end of the input.
 Outcome read_index(Reversal* r, PacketIndex* index) {
@@ -191,6 +198,7 @@ Outcome read_index(Reversal* r, PacketIndex* index) {
     const int ret = av_read_frame(r->input.demuxer, pkt);
     if (ret == AVERROR(ENOMEM)) return Outcome::kFailed;
     if (ret < 0) return Outcome::kDone;
+    if (index->entries.size() == kMaxIndexedPackets) return Outcome::kCannot;
     if (pkt->stream_index == r->video_index)
       index->entries.push_back({pkt->pts, pkt->dts, pkt->pos, (pkt->flags & AV_PKT_FLAG_KEY) != 0,
                                 (pkt->flags & AV_PKT_FLAG_DISCARD) != 0});
