@@ -92,7 +92,7 @@ KORVEL_API uint8_t* rotate_video(const uint8_t* data, uint64_t size,
                                  int32_t degrees, uint64_t* out_size);
 
 /* H.264 MP4 of the first video stream played backwards, without audio.
- * Holds at most 256 MiB of decoded pictures whatever the input's length: it
+ * Holds at most 192 MiB of decoded pictures whatever the input's length: it
  * works backwards from key frame to key frame. An input without usable
  * timestamps (raw H.264, say) is decoded whole and gives NULL when its
  * pictures exceed that. */

@@ -209,7 +209,7 @@ def rotate(data: Media, degrees: int) -> bytes:
 
 def reverse(data: Media) -> bytes:
     """H.264 MP4 of the first video stream played backwards, without audio
-    (C: ``reverse_video``). Holds at most 256 MiB of decoded pictures,
+    (C: ``reverse_video``). Holds at most 192 MiB of decoded pictures,
     working backwards from key frame to key frame; an input without usable
     timestamps is held whole and fails beyond that."""
     return _produce("reverse_video", data, lambda fn, p, n, out: fn(p, n, out))

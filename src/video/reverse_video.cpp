@@ -1,6 +1,6 @@
 // reverse_video: the first video stream played backwards, as H.264 in MP4.
 //
-// Memory: at most kReversePictureBudget bytes (256 MiB) of decoded pictures
+// Memory: at most kReversePictureBudget bytes (192 MiB) of decoded pictures
 // are held at once, whatever the length of the input. The stream is worked
 // through backwards one stretch at a time, a stretch being the pictures from
 // one key frame up to the next in presentation order: seek to the stretch's

@@ -7,7 +7,7 @@
 namespace korvel {
 
 // Bytes of decoded pictures reverse_video holds at most at any moment.
-constexpr size_t kReversePictureBudget = size_t{256} << 20;
+constexpr size_t kReversePictureBudget = size_t{192} << 20;
 
 // How a reversal went.
 struct ReverseReport {
