@@ -19,6 +19,11 @@
 
 #include <stdint.h>
 
+/* KORVEL_VERSION_MAJOR, KORVEL_VERSION_MINOR, KORVEL_VERSION_PATCH (integers)
+ * and KORVEL_VERSION_STRING ("MAJOR.MINOR.PATCH"): the version of the library
+ * this header belongs to. */
+#include "korvel_version.h"
+
 #if defined(_WIN32)
 #define KORVEL_API
 #else

@@ -1,81 +1,93 @@
 #!/usr/bin/env bash
-# Builds the self-contained wheel of the Python package from a CMake build:
-# korvel/ (the package), korvel/_lib/libkorvel.so, and korvel.libs/ with the
-# FFmpeg shared objects and every non-system library they load. Each bundled
-# library finds its own dependencies beside itself ($ORIGIN); libkorvel.so
-# finds them through its RUNPATH $ORIGIN/../../korvel.libs, which is why it
-# lies two folders below the site-packages root.
-# Usage: build-wheel.sh BUILD_DIR OUT_DIR   (prints the wheel's path)
-# The dependencies are resolved as the loader sees them now, so a build
-# against another FFmpeg bundles that one when LD_LIBRARY_PATH points to it.
+# Builds the self-contained wheel of the Python package:
+#   1. korvel's own FFmpeg, trimmed to what the operations need
+#      (scripts/wheel/build-ffmpeg.sh, cached per machine);
+#   2. libkorvel and the korvel command-line tool against it, in a build
+#      folder of this script's (build-wheel/ unless KORVEL_WHEEL_BUILD says);
+#   3. the package: korvel/ (Python code, _lib/libkorvel.so, _lib/korvel),
+#      korvel.libs/ (the libraries they load, under unique names), the
+#      licences, and a `korvel` command;
+#   4. the platform tag, from what the files need of the system.
+# Usage: build-wheel.sh OUT_DIR      (prints the wheel's path last)
+# The platform steps live in scripts/wheel/<platform>.sh; only x86-64 Linux
+# exists so far.
 set -euo pipefail
-# Debian's interpreter carries python3-wheel; another one may be chosen with PYTHON.
-python=${PYTHON:-/usr/bin/python3}
-[ $# -eq 2 ] || { echo "usage: $0 BUILD_DIR OUT_DIR" >&2; exit 2; }
+python=${PYTHON:-/usr/bin/python3}   # Debian's carries python3-wheel
+[ $# -eq 1 ] || { echo "usage: $0 OUT_DIR" >&2; exit 2; }
 root=$(cd "$(dirname "$0")/.." && pwd)
-library=$(cd "$1" && pwd)/libkorvel.so
-mkdir -p "$2"
-out=$(cd "$2" && pwd)
-[ -f "$library" ] || { echo "build-wheel: no $library" >&2; exit 1; }
-command -v patchelf >/dev/null || { echo "build-wheel: patchelf is needed" >&2; exit 1; }
+mkdir -p "$1"
+out=$(cd "$1" && pwd)
+build=${KORVEL_WHEEL_BUILD:-$root/build-wheel}
+die() { echo "build-wheel: error: $*" >&2; exit 1; }
+command -v patchelf >/dev/null || die "patchelf is needed"
 
-runpath=$(patchelf --print-rpath "$library")
-if [ "$runpath" != '$ORIGIN/../../korvel.libs' ]; then
-  echo "build-wheel: $library has run-time path '$runpath', not \$ORIGIN/../../korvel.libs" >&2
-  exit 1
-fi
+case "$(uname -s)-$(uname -m)" in
+  Linux-x86_64) . "$root/scripts/wheel/linux.sh" ;;
+  *) die "no wheel recipe for $(uname -s) $(uname -m) yet" ;;
+esac
 
-version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' "$root/python/korvel/__init__.py")
-platform=$("$python" -c 'import sysconfig; print(sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
-[ -n "$version" ] || { echo "build-wheel: no __version__ in python/korvel/__init__.py" >&2; exit 1; }
+# The one version number: CMake's project(... VERSION x.y.z).
+version=$(sed -n 's/^project(korvel VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+[ -n "$version" ] || die "no project(korvel VERSION ...) in CMakeLists.txt"
+declared=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' "$root/python/korvel/__init__.py")
+[ -z "$declared" ] || [ "$declared" = "$version" ] ||
+  die "python/korvel/__init__.py says $declared, CMakeLists.txt says $version"
 
+# 1. FFmpeg.
+FFMPEG_PREFIX=$(bash "$root/scripts/wheel/build-ffmpeg.sh" | tail -n 1)
+[ -f "$FFMPEG_PREFIX/lib/pkgconfig/libavformat.pc" ] || die "no FFmpeg in $FFMPEG_PREFIX"
+
+# 2. korvel against it. The search path is passed on every configure, so a
+# rebuilt FFmpeg (another cache key) replaces the old one.
+flags=$(platform_link_flags)
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORVEL_BUILD_TESTS=OFF \
+  -DKORVEL_PKG_CONFIG_PATH="$FFMPEG_PREFIX/lib/pkgconfig" \
+  -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
+nice -n 10 cmake --build "$build" -j "${KORVEL_JOBS:-2}" --target korvel korvel_cli >/dev/null
+
+# 3. The package.
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-mkdir -p "$stage/korvel/_lib" "$stage/korvel.libs" "$stage/korvel-$version.dist-info"
+info=$stage/korvel-$version.dist-info
+mkdir -p "$stage/korvel/_lib" "$info/licenses"
 (cd "$root/python/korvel" && find . -name __pycache__ -prune -o -type f -print |
   while read -r f; do install -D -m 644 "$f" "$stage/korvel/$f"; done)
-install -m 755 "$library" "$stage/korvel/_lib/libkorvel.so"
+install -m 755 "$(readlink -f "$build/libkorvel.so")" "$stage/korvel/_lib/libkorvel.so"
+install -m 755 "$build/korvel" "$stage/korvel/_lib/korvel"
+platform_bundle "$stage" "$info/licenses"
 
-# The C library, its loader and the C++ runtime belong to the system (a
-# program that loads Python has them); everything else is bundled.
-is_system() {
-  case "$1" in
-    linux-vdso.so.*|ld-linux*.so.*|libc.so.*|libm.so.*|libmvec.so.*|libdl.so.*|librt.so.*|\
-    libpthread.so.*|libutil.so.*|libresolv.so.*|libnsl.so.*|libanl.so.*|\
-    libstdc++.so.*|libgcc_s.so.*) return 0 ;;
-  esac
-  return 1
-}
+# Licences: korvel's and FFmpeg's (from its source); the platform step added
+# those of the other bundled libraries.
+cp "$root/LICENSE" "$info/licenses/LICENSE"
+for f in "$FFMPEG_PREFIX"/share/licenses/*; do cp "$f" "$info/licenses/ffmpeg-$(basename "$f")"; done
 
-# ldd lists the whole closure, each library by the soname that asks for it.
-unresolved=$(ldd "$library" | awk '/not found/ {print $1}')
-if [ -n "$unresolved" ]; then
-  echo "build-wheel: unresolved libraries: $unresolved" >&2
-  exit 1
-fi
-count=0
-while read -r soname path; do
-  is_system "$soname" && continue
-  install -m 755 "$(readlink -f "$path")" "$stage/korvel.libs/$soname"
-  patchelf --set-rpath '$ORIGIN' "$stage/korvel.libs/$soname"
-  count=$((count + 1))
-done < <(ldd "$library" | awk '$2 == "=>" && $3 ~ /^\// {print $1, $3}')
-echo "build-wheel: bundled $count libraries" >&2
-
-cat > "$stage/korvel-$version.dist-info/METADATA" <<META
+tag=$(platform_tag "$stage")
+cat > "$info/METADATA" <<META
 Metadata-Version: 2.1
 Name: korvel
 Version: $version
 Summary: Media-file operations over bytes in memory, with FFmpeg bundled
+License: See LICENSE; the bundled FFmpeg build (with x264) is GPL-2.0-or-later
 Requires-Python: >=3.8
+Provides-Extra: batch
+Requires-Dist: distributed; extra == "batch"
+Requires-Dist: tqdm; extra == "batch"
+$(cd "$info" && find licenses -type f | sort | sed 's/^/License-File: /')
 META
-cat > "$stage/korvel-$version.dist-info/WHEEL" <<META
+cat > "$info/WHEEL" <<META
 Wheel-Version: 1.0
 Generator: korvel scripts/build-wheel.sh
 Root-Is-Purelib: false
-Tag: py3-none-$platform
+Tag: py3-none-$tag
+META
+cat > "$info/entry_points.txt" <<META
+[console_scripts]
+korvel = korvel.__main__:main
 META
 
 # wheel pack (Debian's python3-wheel) writes RECORD and names the file.
 "$python" -m wheel pack "$stage" -d "$out" >&2
-echo "$out/korvel-$version-py3-none-$platform.whl"
+wheel=$out/korvel-$version-py3-none-$tag.whl
+[ -f "$wheel" ] || die "wheel pack did not write $wheel"
+echo "build-wheel: $(du -k "$wheel" | cut -f1) KiB, unpacked $(du -sk "$stage" | cut -f1) KiB" >&2
+echo "$wheel"

@@ -43,7 +43,6 @@ fi
 find "$PREFIX" -mindepth 1 -maxdepth 1 ! -name "$(basename "$MARKER")" -exec rm -rf {} +
 : > "$MARKER"
 
-ARCH=$(dpkg --print-architecture)
 TRIPLET=$( (dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch 2>/dev/null) | head -n1)
 [[ -n $TRIPLET ]] || TRIPLET=x86_64-linux-gnu
 LIBDIR=$PREFIX/usr/lib/$TRIPLET
@@ -68,128 +67,18 @@ EXTRA=(
 )
 
 # ---------------------------------------------------------------------------
-# Find the system's Debian archive (and security archive) URIs.
-# Entries without the "main" component (third-party repositories) are skipped.
-declare -a SRC_URIS=() SRC_SUITES=()
-add_source() { # uri "suites" "components"
-    local uri=${1%/} s
-    [[ " $3 " == *" main "* ]] || return 0
-    for s in $2; do SRC_URIS+=("$uri"); SRC_SUITES+=("$s"); done
-}
-parse_list_file() {
-    local line
-    while IFS= read -r line || [[ -n $line ]]; do
-        line=${line%%#*}
-        [[ $line =~ ^[[:space:]]*deb[[:space:]]+(\[[^]]*\][[:space:]]+)?([^[:space:]]+)[[:space:]]+([^[:space:]]+)(.*)$ ]] || continue
-        add_source "${BASH_REMATCH[2]}" "${BASH_REMATCH[3]}" "${BASH_REMATCH[4]}"
-    done < "$1"
-}
-parse_sources_file() {
-    local types="" uris="" suites="" comps="" enabled=yes line key val
-    flush() {
-        if [[ " $types " == *" deb "* && $enabled != no && -n $uris && -n $suites ]]; then
-            local u
-            for u in $uris; do add_source "$u" "$suites" "$comps"; done
-        fi
-        types="" uris="" suites="" comps="" enabled=yes
-    }
-    while IFS= read -r line || [[ -n $line ]]; do
-        [[ $line =~ ^[[:space:]]*# ]] && continue
-        if [[ -z ${line//[[:space:]]/} ]]; then flush; continue; fi
-        [[ $line =~ ^([A-Za-z-]+):[[:space:]]*(.*)$ ]] || continue
-        key=${BASH_REMATCH[1],,}; val=${BASH_REMATCH[2]}
-        case $key in
-            types) types=$val ;;
-            uris) uris=$val ;;
-            suites) suites=$val ;;
-            components) comps=$val ;;
-            enabled) enabled=${val,,} ;;
-        esac
-    done < "$1"
-    flush
-}
-if [[ -f /etc/apt/sources.list ]]; then parse_list_file /etc/apt/sources.list; fi
-for f in /etc/apt/sources.list.d/*.list; do if [[ -f $f ]]; then parse_list_file "$f"; fi; done
-for f in /etc/apt/sources.list.d/*.sources; do if [[ -f $f ]]; then parse_sources_file "$f"; fi; done
-
-MAIN_URI="" SEC_URI=""
-for i in "${!SRC_URIS[@]}"; do
-    u=${SRC_URIS[$i]} s=${SRC_SUITES[$i]}
-    if [[ $s == *-security || $s == */updates || $u == */debian-security ]]; then
-        [[ -n $SEC_URI ]] || SEC_URI=$u
-    elif [[ $u == */debian ]]; then
-        [[ -n $MAIN_URI ]] || MAIN_URI=$u
-    fi
-done
-if [[ -z $MAIN_URI ]]; then
-    MAIN_URI=http://deb.debian.org/debian
-    log "no Debian archive found in the apt sources; using $MAIN_URI"
-fi
-[[ -n $SEC_URI ]] || SEC_URI=${MAIN_URI%/debian}/debian-security
-log "archive: $MAIN_URI ($SUITE), security: $SEC_URI (${SUITE}-security)"
-
-# ---------------------------------------------------------------------------
-# Private apt configuration.
+# Private apt configuration for the bullseye suites of the system's archive.
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/fetch-ffmpeg4.XXXXXX")
 cleanup() { rm -rf "$WORK"; }
 trap cleanup EXIT
 chmod 755 "$WORK"
-mkdir -p "$WORK/state/lists/partial" "$WORK/cache/archives/partial" "$WORK/log" "$WORK/debs"
+mkdir -p "$WORK/debs"
 # apt downloads as its _apt user when run as root; let it write the .debs.
 if [[ $(id -u) == 0 ]] && id _apt > /dev/null 2>&1; then chown _apt "$WORK/debs"; fi
-: > "$WORK/status"
-
-KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
-SIGNED=""
-if [[ -f $KEYRING ]]; then SIGNED="[signed-by=$KEYRING] "; fi
-
-write_sources() { # with-security(yes|no)
-    {
-        echo "deb ${SIGNED}$MAIN_URI $SUITE main"
-        if [[ $1 == yes ]]; then echo "deb ${SIGNED}$SEC_URI ${SUITE}-security main"; fi
-    } > "$WORK/sources.list"
-}
-
-# APT_CONFIG is read first, then the system's apt.conf.d (kept: it may hold
-# proxy or mirror settings), then Dir::Etc::main, which we point at our own
-# file so it can drop the system's post-update hooks.
-cat > "$WORK/apt.conf" <<EOF
-Dir::Etc::main "$WORK/main.conf";
-EOF
-{
-    if [[ -n ${APT_CONFIG:-} && -f ${APT_CONFIG:-} ]]; then echo "#include \"$APT_CONFIG\";"; fi
-    if [[ -f /etc/apt/apt.conf ]]; then echo '#include "/etc/apt/apt.conf";'; fi
-    cat <<EOF
-#clear APT::Update::Pre-Invoke;
-#clear APT::Update::Post-Invoke;
-#clear APT::Update::Post-Invoke-Success;
-#clear APT::Architectures;
-APT::Architecture "$ARCH";
-APT::Architectures:: "$ARCH";
-Dir::Etc::SourceList "$WORK/sources.list";
-Dir::Etc::SourceParts "/dev/null";
-Dir::Etc::Preferences "/dev/null";
-Dir::Etc::PreferencesParts "/dev/null";
-Dir::State "$WORK/state";
-Dir::State::status "$WORK/status";
-Dir::Cache "$WORK/cache";
-Dir::Log "$WORK/log";
-Acquire::Languages "none";
-Acquire::Retries "3";
-APT::Get::Assume-Yes "true";
-EOF
-} > "$WORK/main.conf"
-export APT_CONFIG=$WORK/apt.conf
-export DEBIAN_FRONTEND=noninteractive
-
+# shellcheck source=debian-apt.sh
+source "$REPO_ROOT/scripts/debian-apt.sh"
 START=$SECONDS
-write_sources yes
-if ! apt-get -q update > "$WORK/update.log" 2>&1; then
-    log "apt-get update with ${SUITE}-security failed; retrying with $SUITE only"
-    sed 's/^/    /' "$WORK/update.log" >&2
-    write_sources no
-    apt-get -q update > "$WORK/update.log" 2>&1 || { cat "$WORK/update.log" >&2; die "apt-get update failed"; }
-fi
+private_apt "$WORK" "$SUITE"
 
 # ---------------------------------------------------------------------------
 # Dependency walk: every Depends/Pre-Depends of a fetched package is fetched

@@ -10,6 +10,11 @@ packages=(
   libgtest-dev nlohmann-json3-dev
   binutils locales
   python3 python3-pytest python3-venv python3-setuptools python3-wheel patchelf
+  python3-distributed python3-dask python3-tqdm
+  # The wheel: korvel's own FFmpeg built from Debian's source package, with
+  # these external libraries, and a minimal Debian root to test it in.
+  dpkg-dev nasm libx264-dev libmp3lame-dev libvorbis-dev libdav1d-dev zlib1g-dev
+  debootstrap debian-archive-keyring
 )
 
 sudo=""

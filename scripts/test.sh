@@ -1,25 +1,39 @@
 #!/usr/bin/env bash
 # Runs the whole test suite on a fresh Debian 12 machine: installs what is
-# missing, then builds and tests three ways:
-#   1. against the system FFmpeg (5.1),
-#   2. the same with AddressSanitizer, UndefinedBehaviorSanitizer and leak checks,
-#   3. against FFmpeg 4.3, downloaded into the build tree (nothing installed),
-#   4. the Python package, its wheel installed into a fresh virtual environment.
-# Usage: scripts/test.sh [system|sanitize|ffmpeg4|python]...   (default: all)
+# missing, then builds and tests these ways:
+#   system    against the system FFmpeg (5.1),
+#   sanitize  the same with AddressSanitizer, UndefinedBehaviorSanitizer and
+#             leak checks,
+#   ffmpeg4   against FFmpeg 4.3, downloaded into the build tree (nothing
+#             installed), the Python package included,
+#   ffmpeg7   against FFmpeg 7.1, likewise (built without compiler warnings),
+#   install   the system build installed into a fresh prefix and used by C
+#             programs through pkg-config, the CMake package and -lkorvel,
+#   python    the Python package against the library of the system build,
+#   wheel     the wheel, built with korvel's own FFmpeg, installed into a
+#             virtual environment, where the whole Python suite runs against
+#             it, and into a minimal Debian root without FFmpeg, where every
+#             operation must give the host's results.
+# Usage: scripts/test.sh [system|sanitize|ffmpeg4|ffmpeg7|install|python|wheel]...   (default: all)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(system sanitize ffmpeg4 python)
+[ ${#stages[@]} -gt 0 ] || stages=(system sanitize ffmpeg4 ffmpeg7 install python wheel)
 
 bash scripts/setup-debian.sh
+
+build() {  # build dir, cmake arguments...   (the compiler's output: DIR/build.log)
+  local dir=$1; shift
+  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs" > "$dir/build.log" 2>&1 || { cat "$dir/build.log" >&2; return 1; }
+}
 
 build_and_test() {  # name, build dir, cmake arguments...
   local name=$1 dir=$2; shift 2
   echo "=== $name ==="
-  cmake -S . -B "$dir" "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs" >/dev/null
+  build "$dir" "$@"
   (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 600)
 }
 
@@ -40,10 +54,33 @@ for stage in "${stages[@]}"; do
       libdir=$(dirname "$(find "$prefix/usr/lib" -name 'libavformat.so.58' | head -n 1)")
       PKG_CONFIG_PATH="$libdir/pkgconfig" LD_LIBRARY_PATH="$libdir" \
         build_and_test "FFmpeg 4.3" build-ff4 -DCMAKE_BUILD_TYPE=RelWithDebInfo
-      # The Python package too; its wheel then bundles FFmpeg 4.3.
-      LD_LIBRARY_PATH="$libdir" bash scripts/test-python.sh build-ff4 ;;
+      # The Python package too (the wheel has a stage of its own).
+      LD_LIBRARY_PATH="$libdir" bash scripts/test-python.sh build-ff4 \
+        --ignore="$root/python/tests/test_wheel.py" ;;
+    ffmpeg7)
+      # Debian 13's FFmpeg 7.1 needs Debian 13's C library and C++ runtime,
+      # so every program built here runs through the loader unpacked beside
+      # it (see scripts/fetch-ffmpeg7.sh); the library finds that runtime too,
+      # for C programs that do not load the C++ runtime themselves.
+      prefix="$root/build-ffmpeg7/prefix"
+      bash scripts/fetch-ffmpeg7.sh "$prefix"
+      # shellcheck source=/dev/null
+      source "$prefix/env.sh"
+      PKG_CONFIG_PATH="$FF7_PCDIR" build_and_test "FFmpeg 7.1" build-ff7 \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        "-DCMAKE_EXE_LINKER_FLAGS=$FF7_EXE_FLAGS" \
+        "-DCMAKE_SHARED_LINKER_FLAGS=-Wl,-rpath,$FF7_RTDIR:$FF7_LIBDIR"
+      if grep -E "^$root/(src|tools|include)/.*warning:" build-ff7/build.log; then
+        echo "FFmpeg 7.1: the library or the tool builds with warnings" >&2; exit 1
+      fi ;;
+    install)
+      echo "=== install ==="
+      build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      bash tests/install/check.sh build ;;
     python)
-      bash scripts/test-python.sh build ;;
+      bash scripts/test-python.sh build --ignore="$root/python/tests/test_wheel.py" ;;
+    wheel)
+      bash scripts/test-wheel.sh ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
 done

@@ -16,9 +16,12 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 
 # In a source checkout the package is python/korvel and the library comes from
-# $KORVEL_LIBRARY, by default the CMake build directory build/.
-sys.path.insert(0, str(ROOT / "python"))
-os.environ.setdefault("KORVEL_LIBRARY", str(ROOT / "build" / "libkorvel.so"))
+# $KORVEL_LIBRARY, by default the CMake build directory build/. With
+# $KORVEL_TEST_INSTALLED the suite tests the korvel the interpreter imports
+# (an installed wheel) instead.
+if not os.environ.get("KORVEL_TEST_INSTALLED"):
+    sys.path.insert(0, str(ROOT / "python"))
+    os.environ.setdefault("KORVEL_LIBRARY", str(ROOT / "build" / "libkorvel.so"))
 
 
 def cli_env() -> Dict[str, str]:

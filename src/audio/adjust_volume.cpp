@@ -117,29 +117,29 @@ CodecContextPtr configure_encoder(const AVCodecContext* dec_ctx) {
   return enc_ctx;
 }
 
-// From the decoder's format to the encoder's; a decoder without a layout is
-// taken to have the usual one for its channel count. The input rate is the
-// decoder's own, even where the encoder fell back to 44100 Hz.
-SwrPtr open_resampler(const AVCodecContext* dec_ctx, const AVCodecContext* enc_ctx) {
-  uint64_t in_layout = codec_layout_mask(dec_ctx);
-  if (in_layout == 0) in_layout = default_layout_mask(codec_channels(dec_ctx));
-  SwrPtr swr(alloc_resampler(codec_layout_mask(enc_ctx), AV_SAMPLE_FMT_FLTP,
-                             enc_ctx->sample_rate, in_layout, dec_ctx->sample_fmt,
-                             dec_ctx->sample_rate));
-  if (!swr || swr_init(swr.get()) < 0) return nullptr;
-  return swr;
-}
-
-// Every frame the decoder has ready gets the gain and goes through the pump.
-int pump_decoded_frames(AVCodecContext* dec_ctx, AVFrame* decoded, double gain,
-                        AudioPump& pump, ResampleBuffer& buffer) {
-  while (avcodec_receive_frame(dec_ctx, decoded) == 0) {
-    int ret = apply_gain(decoded, gain);
-    if (ret >= 0) ret = resample_and_queue(pump, buffer, decoded);
-    av_frame_unref(decoded);
+// Reads the input to its end: video packets are copied to stream 0, every
+// decoded audio frame gets the gain and goes through the pump. 0 or a
+// negative AVERROR.
+int pump_audio(AVFormatContext* demuxer, int audio_index, const AVStream* video_in,
+               AVCodecContext* dec_ctx, AVPacket* pkt, AVFrame* decoded, double gain,
+               AudioPump& pump, ResampleBuffer& buffer) {
+  auto queue = [&](AVFrame* frame) {
+    const int ret = apply_gain(frame, gain);
+    return ret < 0 ? ret : resample_and_queue(pump, buffer, frame);
+  };
+  int ret;
+  while ((ret = read_packet(demuxer, pkt)) > 0) {
+    if (video_in != nullptr && pkt->stream_index == video_in->index) {
+      ret = write_copied_packet(pkt, video_in->time_base, pump.ofmt_ctx, 0);
+      if (!out_of_memory(ret)) ret = 0;  // a refused packet is lost
+    } else if (pkt->stream_index == audio_index) {
+      ret = decode_packet(dec_ctx, pkt, decoded, queue);
+    }
+    av_packet_unref(pkt);
     if (ret < 0) return ret;
   }
-  return 0;
+  if (ret < 0) return ret;
+  return decode_packet(dec_ctx, nullptr, decoded, queue);
 }
 
 uint8_t* adjust(const uint8_t* data, uint64_t size, double gain, uint64_t* out_size) {
@@ -161,7 +161,7 @@ uint8_t* adjust(const uint8_t* data, uint64_t size, double gain, uint64_t* out_s
   const int audio_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_AUDIO);
   if (audio_index < 0) return nullptr;
   const int video_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
-  dec_ctx = open_decoder(input.demuxer->streams[audio_index]);
+  dec_ctx = open_decoder(input.demuxer->streams[audio_index], DecoderThreads::kAuto);
   if (!dec_ctx) return nullptr;
   enc_ctx = configure_encoder(dec_ctx.get());
   if (!enc_ctx) return nullptr;
@@ -172,8 +172,13 @@ uint8_t* adjust(const uint8_t* data, uint64_t size, double gain, uint64_t* out_s
   if (avcodec_open2(enc_ctx.get(), enc_ctx->codec, nullptr) < 0) return nullptr;
   if (open_output_buffer(&output) < 0) return nullptr;
   const int frame_size = encoder_frame_size(enc_ctx.get());
-  swr = open_resampler(dec_ctx.get(), enc_ctx.get());
-  if (!swr) return nullptr;
+  // The input rate is the decoder's own, even where the encoder fell back to
+  // 44100 Hz.
+  AudioPump pump;
+  pump.swr = &swr;
+  pump.swr_out = AudioFormat{codec_layout_mask(enc_ctx.get()), AV_SAMPLE_FMT_FLTP,
+                             enc_ctx->sample_rate};
+  if (open_pump_resampler(pump, decoder_audio_format(dec_ctx.get())) < 0) return nullptr;
   fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, codec_channels(enc_ctx.get()), frame_size));
   if (!fifo) return nullptr;
 
@@ -191,24 +196,19 @@ uint8_t* adjust(const uint8_t* data, uint64_t size, double gain, uint64_t* out_s
   if (!in_pkt || !out_pkt || !decoded || !enc_frame) return nullptr;
   ResampleBuffer buffer(codec_channels(enc_ctx.get()), AV_SAMPLE_FMT_FLTP);
 
-  AudioPump pump{swr.get(), fifo.get(), enc_ctx.get(), output.muxer, audio_out,
-                 out_pkt.get(), enc_frame.get(), frame_size};
+  pump.fifo = fifo.get();
+  pump.enc = enc_ctx.get();
+  pump.ofmt_ctx = output.muxer;
+  pump.stream = audio_out;
+  pump.pkt = out_pkt.get();
+  pump.frame = enc_frame.get();
+  pump.frame_size = frame_size;
 
-  // A buffer that cannot be allocated would leave a hole in the audio: the
-  // call then fails rather than hand back an incomplete file.
-  int ret = 0;
-  while (ret >= 0 && av_read_frame(input.demuxer, in_pkt.get()) >= 0) {
-    if (in_pkt->stream_index == video_index) {
-      write_copied_packet(in_pkt.get(), video_in->time_base, output.muxer, 0);
-    } else if (in_pkt->stream_index == audio_index &&
-               avcodec_send_packet(dec_ctx.get(), in_pkt.get()) >= 0) {
-      ret = pump_decoded_frames(dec_ctx.get(), decoded.get(), gain, pump, buffer);
-    }
-    av_packet_unref(in_pkt.get());
-  }
-  if (ret < 0) return nullptr;
-  avcodec_send_packet(dec_ctx.get(), nullptr);
-  if (pump_decoded_frames(dec_ctx.get(), decoded.get(), gain, pump, buffer) < 0) return nullptr;
+  // Audio that could not be allocated would leave a hole: the call then fails
+  // rather than hand back an incomplete file.
+  if (pump_audio(input.demuxer, audio_index, video_in, dec_ctx.get(), in_pkt.get(),
+                 decoded.get(), gain, pump, buffer) < 0)
+    return nullptr;
   // Samples the resampler still holds at the end of input (its filter delay,
   // and rate conversion remainders) belong to the audio as well.
   if (finish_audio(pump, buffer) < 0) return nullptr;

@@ -13,6 +13,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "io/ffmpeg_handles.h"
+
 namespace korvel {
 
 // Converted samples of one conversion, in the encoder's channel count and
@@ -41,11 +43,34 @@ class ResampleBuffer {
   int capacity_ = 0;
 };
 
+// The three facts a resampler is made from on each side.
+struct AudioFormat {
+  uint64_t layout = 0;  // AV_CH_* bitmask
+  AVSampleFormat format = AV_SAMPLE_FMT_NONE;
+  int rate = 0;
+
+  bool operator==(const AudioFormat& o) const {
+    return layout == o.layout && format == o.format && rate == o.rate;
+  }
+  bool operator!=(const AudioFormat& o) const { return !(*this == o); }
+};
+
+// A decoded frame's format; a frame without a layout is taken to have the
+// usual one for its channel count.
+AudioFormat frame_audio_format(const AVFrame* frame);
+
+// A decoder's format by the same rule, for the resampler made at set-up.
+AudioFormat decoder_audio_format(const AVCodecContext* dec_ctx);
+
 // The objects the pump works on, borrowed from the operation, and the
 // presentation time of the next encoder frame in samples (the encoder's time
 // base is 1/sample rate, so the output's audio starts at 0 without gaps).
 struct AudioPump {
-  SwrContext* swr = nullptr;
+  // The operation's resampler, made for `swr_in` to `swr_out` (the encoder's
+  // format, which the FIFO holds). A frame of another format gets a new one.
+  SwrPtr* swr = nullptr;
+  AudioFormat swr_in;
+  AudioFormat swr_out;
   AVAudioFifo* fifo = nullptr;
   AVCodecContext* enc = nullptr;
   AVFormatContext* ofmt_ctx = nullptr;
@@ -60,13 +85,22 @@ struct AudioPump {
 // reports 0).
 int encoder_frame_size(const AVCodecContext* enc);
 
+// Makes *pump.swr for `in` to pump.swr_out and records `in`. Returns 0, or
+// AVERROR(EINVAL) when either side is no real format (no layout, no rate, an
+// unknown sample format) or libswresample refuses them, or AVERROR(ENOMEM).
+int open_pump_resampler(AudioPump& pump, const AudioFormat& in);
+
 // Every routine returns 0, or a negative AVERROR when a sample or frame buffer
-// cannot be allocated; then the samples concerned were not queued or encoded
-// and the operation must not present its output as complete. Refusals by the
-// encoder or the muxer are not errors: the frame or packet is lost.
+// cannot be allocated or FFmpeg runs out of memory; then the samples concerned
+// were not queued or encoded and the operation must not present its output as
+// complete. Other refusals by the encoder or the muxer are not errors: the
+// frame or packet is lost.
 
 // Converts one decoded frame, queues the samples and encodes every whole frame
-// now waiting. A frame for which the resampler expects no output is skipped.
+// now waiting. A frame whose rate, sample format or layout differs from what
+// the resampler was made for first gets a resampler of its own (the old one's
+// remaining samples are queued first), so the audio goes on in the encoder's
+// format. A frame for which the resampler expects no output is skipped.
 int resample_and_queue(AudioPump& pump, ResampleBuffer& buffer, const AVFrame* decoded);
 
 // Takes out of the resampler the samples it still holds at the end of input
@@ -80,7 +114,7 @@ int encode_fifo_frames(AudioPump& pump);
 int encode_fifo_rest(AudioPump& pump);
 
 // Signals end of stream to the encoder and writes every packet it still holds.
-void drain_audio_encoder(AudioPump& pump);
+int drain_audio_encoder(AudioPump& pump);
 
 // The end of input, after the decoder has been drained: the resampler's
 // remaining samples, the FIFO's short last frame, then the encoder's drain.

@@ -57,26 +57,19 @@ CodecContextPtr open_encoder(const AudioTarget& target) {
   return enc_ctx;
 }
 
-// From the decoder's format to the encoder's; a decoder without a layout is
-// taken to have the usual one for its channel count.
-SwrPtr open_resampler(const AVCodecContext* dec_ctx, const AudioTarget& target) {
-  uint64_t in_layout = codec_layout_mask(dec_ctx);
-  if (in_layout == 0) in_layout = default_layout_mask(codec_channels(dec_ctx));
-  SwrPtr swr(alloc_resampler(kStereo, target.sample_fmt, kSampleRate, in_layout,
-                             dec_ctx->sample_fmt, dec_ctx->sample_rate));
-  if (!swr || swr_init(swr.get()) < 0) return nullptr;
-  return swr;
-}
-
-// Every frame the decoder has ready goes through the pump.
-int pump_decoded_frames(AVCodecContext* dec_ctx, AVFrame* decoded, AudioPump& pump,
-                        ResampleBuffer& buffer) {
-  while (avcodec_receive_frame(dec_ctx, decoded) == 0) {
-    const int ret = resample_and_queue(pump, buffer, decoded);
-    av_frame_unref(decoded);
+// Reads the input to its end; every decoded audio frame goes through the
+// pump. 0 or a negative AVERROR.
+int pump_audio(AVFormatContext* demuxer, int audio_index, AVCodecContext* dec_ctx,
+               AVPacket* pkt, AVFrame* decoded, AudioPump& pump, ResampleBuffer& buffer) {
+  auto queue = [&](AVFrame* frame) { return resample_and_queue(pump, buffer, frame); };
+  int ret;
+  while ((ret = read_packet(demuxer, pkt)) > 0) {
+    if (pkt->stream_index == audio_index) ret = decode_packet(dec_ctx, pkt, decoded, queue);
+    av_packet_unref(pkt);
     if (ret < 0) return ret;
   }
-  return 0;
+  if (ret < 0) return ret;
+  return decode_packet(dec_ctx, nullptr, decoded, queue);
 }
 
 uint8_t* extract(const uint8_t* data, uint64_t size, const AudioTarget& target,
@@ -99,13 +92,15 @@ uint8_t* extract(const uint8_t* data, uint64_t size, const AudioTarget& target,
   if (open_memory_input(data, size, &input) < 0) return nullptr;
   const int audio_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_AUDIO);
   if (audio_index < 0) return nullptr;
-  dec_ctx = open_decoder(input.demuxer->streams[audio_index]);
+  dec_ctx = open_decoder(input.demuxer->streams[audio_index], DecoderThreads::kAuto);
   if (!dec_ctx) return nullptr;
   enc_ctx = open_encoder(target);
   if (!enc_ctx) return nullptr;
   const int frame_size = encoder_frame_size(enc_ctx.get());
-  swr = open_resampler(dec_ctx.get(), target);
-  if (!swr) return nullptr;
+  AudioPump pump;
+  pump.swr = &swr;
+  pump.swr_out = AudioFormat{kStereo, target.sample_fmt, kSampleRate};
+  if (open_pump_resampler(pump, decoder_audio_format(dec_ctx.get())) < 0) return nullptr;
   fifo.reset(av_audio_fifo_alloc(target.sample_fmt, 2, frame_size));
   if (!fifo) return nullptr;
   if (open_memory_output(&output, target.muxer) < 0) return nullptr;
@@ -118,22 +113,20 @@ uint8_t* extract(const uint8_t* data, uint64_t size, const AudioTarget& target,
   enc_frame = make_frame();
   if (!in_pkt || !out_pkt || !decoded || !enc_frame) return nullptr;
 
-  AudioPump pump{swr.get(), fifo.get(), enc_ctx.get(), output.muxer, stream,
-                 out_pkt.get(), enc_frame.get(), frame_size};
+  pump.fifo = fifo.get();
+  pump.enc = enc_ctx.get();
+  pump.ofmt_ctx = output.muxer;
+  pump.stream = stream;
+  pump.pkt = out_pkt.get();
+  pump.frame = enc_frame.get();
+  pump.frame_size = frame_size;
 
-  // A buffer that cannot be allocated would leave a hole in the audio: the
-  // call then fails rather than hand back an incomplete file.
-  int ret = 0;
-  while (ret >= 0 && av_read_frame(input.demuxer, in_pkt.get()) >= 0) {
-    // A packet the decoder refuses is dropped; reading goes on.
-    if (in_pkt->stream_index == audio_index &&
-        avcodec_send_packet(dec_ctx.get(), in_pkt.get()) >= 0)
-      ret = pump_decoded_frames(dec_ctx.get(), decoded.get(), pump, buffer);
-    av_packet_unref(in_pkt.get());
-  }
-  if (ret < 0) return nullptr;
-  avcodec_send_packet(dec_ctx.get(), nullptr);
-  if (pump_decoded_frames(dec_ctx.get(), decoded.get(), pump, buffer) < 0) return nullptr;
+  // Audio that could not be allocated would leave a hole: the call then fails
+  // rather than hand back an incomplete file. A packet the decoder refuses is
+  // dropped and reading goes on.
+  if (pump_audio(input.demuxer, audio_index, dec_ctx.get(), in_pkt.get(), decoded.get(),
+                 pump, buffer) < 0)
+    return nullptr;
   if (finish_audio(pump, buffer) < 0) return nullptr;
   return take_output_bytes(&output, out_size);
 }

@@ -1,6 +1,7 @@
 #include "io/decoding.h"
 
 #include "io/ffmpeg_compat.h"
+#include "io/resource_limits.h"
 
 namespace korvel {
 
@@ -10,13 +11,18 @@ int first_stream_of_type(const AVFormatContext* demuxer, AVMediaType type) {
   return -1;
 }
 
-CodecContextPtr open_decoder(const AVStream* stream) {
+CodecContextPtr open_decoder(const AVStream* stream, DecoderThreads threads) {
   CodecPtrConst codec = avcodec_find_decoder(stream->codecpar->codec_id);
   if (codec == nullptr) return nullptr;
   CodecContextPtr dec_ctx(avcodec_alloc_context3(codec));
   if (!dec_ctx) return nullptr;
   // Parameters the context cannot take show when the decoder opens.
   avcodec_parameters_to_context(dec_ctx.get(), stream->codecpar);
+  limit_decoder(dec_ctx.get());
+  if (threads == DecoderThreads::kAuto) {
+    dec_ctx->thread_count = 0;
+    dec_ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  }
   if (avcodec_open2(dec_ctx.get(), codec, nullptr) < 0) return nullptr;
   return dec_ctx;
 }

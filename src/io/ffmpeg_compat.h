@@ -56,6 +56,15 @@ inline int codec_channels(const AVCodecContext* ctx) {
 #endif
 }
 
+// The bitmask channel layout of a decoded frame (0: none known).
+inline uint64_t frame_layout_mask(const AVFrame* frame) {
+#if KORVEL_HAS_CH_LAYOUT
+  return frame->ch_layout.order == AV_CHANNEL_ORDER_NATIVE ? frame->ch_layout.u.mask : 0;
+#else
+  return frame->channel_layout;
+#endif
+}
+
 inline int frame_channels(const AVFrame* frame) {
 #if KORVEL_HAS_CH_LAYOUT
   return frame->ch_layout.nb_channels;

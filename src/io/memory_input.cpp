@@ -9,6 +9,8 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "io/resource_limits.h"
+
 namespace korvel {
 
 namespace {
@@ -44,6 +46,7 @@ int64_t memory_seek(void* opaque, int64_t offset, int whence) {
 int open_memory_input(const uint8_t* data, uint64_t size, InputSession* in) {
   // A null pointer is refused whatever the size: nothing may dereference it.
   if (data == nullptr || size > static_cast<uint64_t>(INT64_MAX)) return -1;
+  apply_allocation_cap();
   in->reader = MemoryReader{data, static_cast<int64_t>(size), 0};
 
   auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
@@ -62,8 +65,19 @@ int open_memory_input(const uint8_t* data, uint64_t size, InputSession* in) {
   in->demuxer->pb = in->io;
   // On failure avformat_open_input frees the context and nulls the handle.
   if (avformat_open_input(&in->demuxer, nullptr, nullptr, nullptr) < 0) return -1;
-  if (avformat_find_stream_info(in->demuxer, nullptr) < 0) return -1;
-  return 0;
+  // The decoders stream analysis opens get the pixel limit too; streams the
+  // analysis itself discovers are checked by korvel's own decoders later.
+  const unsigned count = in->demuxer->nb_streams;
+  AVDictionary** options = make_stream_options(in->demuxer);
+  const int analysed = avformat_find_stream_info(in->demuxer, options);
+  free_stream_options(options, count);
+  return analysed < 0 ? -1 : 0;
+}
+
+int read_packet(AVFormatContext* demuxer, AVPacket* pkt) {
+  const int ret = av_read_frame(demuxer, pkt);
+  if (ret >= 0) return 1;
+  return ret == AVERROR(ENOMEM) ? ret : 0;
 }
 
 void close_memory_input(InputSession* in) {

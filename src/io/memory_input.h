@@ -45,4 +45,11 @@ int open_memory_input(const uint8_t* data, uint64_t size, InputSession* in);
 // Releases what `in` holds, whatever state its opening reached; idempotent.
 void close_memory_input(InputSession* in);
 
+// The read step of every packet loop. Returns 1 with the next packet in
+// `pkt`, 0 at the end of the input, or AVERROR(ENOMEM) when FFmpeg ran out of
+// memory (the call must fail: what was read so far is not the whole file).
+// Any other read error ends the input as well: a damaged file gives what
+// could be read before the damage.
+int read_packet(AVFormatContext* demuxer, AVPacket* pkt);
+
 }  // namespace korvel

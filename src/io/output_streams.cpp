@@ -41,22 +41,23 @@ void rescale_to_output(AVPacket* pkt, AVRational in_time_base,
   av_packet_rescale_ts(pkt, in_time_base, muxer->streams[out_index]->time_base);
 }
 
-void write_and_unref(AVFormatContext* muxer, AVPacket* pkt) {
-  av_interleaved_write_frame(muxer, pkt);
+int write_and_unref(AVFormatContext* muxer, AVPacket* pkt) {
+  const int ret = av_interleaved_write_frame(muxer, pkt);
   av_packet_unref(pkt);
+  return ret;
 }
 
-void write_copied_packet(AVPacket* pkt, AVRational in_time_base,
-                         AVFormatContext* muxer, int out_index) {
+int write_copied_packet(AVPacket* pkt, AVRational in_time_base,
+                        AVFormatContext* muxer, int out_index) {
   rescale_to_output(pkt, in_time_base, muxer, out_index);
   pkt->pos = -1;
-  write_and_unref(muxer, pkt);
+  return write_and_unref(muxer, pkt);
 }
 
-void write_encoded_packet(AVPacket* pkt, const AVCodecContext* enc,
-                          AVFormatContext* muxer, int out_index) {
+int write_encoded_packet(AVPacket* pkt, const AVCodecContext* enc,
+                         AVFormatContext* muxer, int out_index) {
   rescale_to_output(pkt, enc->time_base, muxer, out_index);
-  write_and_unref(muxer, pkt);
+  return write_and_unref(muxer, pkt);
 }
 
 }  // namespace korvel

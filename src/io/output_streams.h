@@ -38,16 +38,17 @@ void apply_global_header_rule(const AVOutputFormat* format, AVCodecContext* enc)
 void rescale_to_output(AVPacket* pkt, AVRational in_time_base,
                        const AVFormatContext* muxer, int out_index);
 
-// Hands `pkt` to the interleaving muxer and unreferences it. A refused packet
-// is lost; the operation goes on.
-void write_and_unref(AVFormatContext* muxer, AVPacket* pkt);
+// Hands `pkt` to the interleaving muxer and unreferences it. Returns the
+// muxer's result: a refused packet is lost and the operation goes on, unless
+// the muxer ran out of memory (AVERROR(ENOMEM)), which fails the call.
+int write_and_unref(AVFormatContext* muxer, AVPacket* pkt);
 
 // The packet-copy rule: rescale, forget the input byte position, write.
-void write_copied_packet(AVPacket* pkt, AVRational in_time_base,
-                         AVFormatContext* muxer, int out_index);
+int write_copied_packet(AVPacket* pkt, AVRational in_time_base,
+                        AVFormatContext* muxer, int out_index);
 
 // The encoded-packet rule for a packet from avcodec_receive_packet.
-void write_encoded_packet(AVPacket* pkt, const AVCodecContext* enc,
-                          AVFormatContext* muxer, int out_index);
+int write_encoded_packet(AVPacket* pkt, const AVCodecContext* enc,
+                         AVFormatContext* muxer, int out_index);
 
 }  // namespace korvel

@@ -41,10 +41,11 @@ uint8_t* speed_copy(const uint8_t* data, uint64_t size, uint64_t* out_size,
   if (avformat_write_header(output.muxer, nullptr) < 0) return nullptr;
   pkt = make_packet();
   if (!pkt) return nullptr;
-  copy_packets(
-      input.demuxer, output.muxer, map, pkt.get(),
-      [factor](AVPacket* p, const AVStream*) { return scale_packet(p, factor); },
-      [](AVPacket*, int) {});
+  if (copy_packets(
+          input.demuxer, output.muxer, map, pkt.get(),
+          [factor](AVPacket* p, const AVStream*) { return scale_packet(p, factor); },
+          [](AVPacket*, int) {}) < 0)
+    return nullptr;
   return take_output_bytes(&output, out_size);
 }
 

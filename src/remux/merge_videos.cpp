@@ -78,12 +78,14 @@ uint8_t* join_files(const uint8_t* data, uint64_t size, const uint8_t* data2,
   pkt = make_packet();
   if (!pkt) return nullptr;
 
-  copy_packets(first.demuxer, output.muxer, first_map, pkt.get(), write_unchanged,
-               [&](AVPacket* p, int k) { note_end(p, &joins[k]); });
+  if (copy_packets(first.demuxer, output.muxer, first_map, pkt.get(), write_unchanged,
+                   [&](AVPacket* p, int k) { note_end(p, &joins[k]); }) < 0)
+    return nullptr;
   for (StreamJoin& join : joins)
     join.offset = add_saturating(join.last_dts, join.last_duration);
-  copy_packets(second.demuxer, output.muxer, second_map, pkt.get(), write_unchanged,
-               [&](AVPacket* p, int k) { shift_into_place(p, &joins[k]); });
+  if (copy_packets(second.demuxer, output.muxer, second_map, pkt.get(), write_unchanged,
+                   [&](AVPacket* p, int k) { shift_into_place(p, &joins[k]); }) < 0)
+    return nullptr;
   return take_output_bytes(&output, out_size);
 }
 

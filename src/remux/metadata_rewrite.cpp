@@ -47,7 +47,7 @@ uint8_t* rewrite_metadata(const uint8_t* data, uint64_t size,
   if (avformat_write_header(output.muxer, nullptr) < 0) return nullptr;
   pkt = make_packet();
   if (!pkt) return nullptr;
-  copy_packets(input.demuxer, output.muxer, map, pkt.get());
+  if (copy_packets(input.demuxer, output.muxer, map, pkt.get()) < 0) return nullptr;
   return take_output_bytes(&output, out_size);
 }
 

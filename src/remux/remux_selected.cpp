@@ -98,10 +98,11 @@ uint8_t* remux_selected(const uint8_t* data, uint64_t size, const char* format,
   pkt = make_packet();
   if (!pkt) return nullptr;
 
-  copy_packets(
-      input.demuxer, output.muxer, map, pkt.get(),
-      [&](AVPacket* p, const AVStream* in) { return apply_window(window, p, in); },
-      [](AVPacket*, int) {});
+  if (copy_packets(
+          input.demuxer, output.muxer, map, pkt.get(),
+          [&](AVPacket* p, const AVStream* in) { return apply_window(window, p, in); },
+          [](AVPacket*, int) {}) < 0)
+    return nullptr;
   return take_output_bytes(&output, out_size);
 }
 

@@ -2,6 +2,7 @@
 // streams become output streams, and the packet loop that moves them.
 #pragma once
 
+#include "io/decoding.h"
 #include "io/memory_input.h"
 #include "io/memory_output.h"
 #include "io/output_streams.h"
@@ -36,12 +37,13 @@ enum class PacketVerdict { kWrite, kSkip, kStop };
 // `demuxer` stream it was read from. `before_rescale(pkt, in_stream)` may change
 // timestamps in the input time base and decides the packet's fate;
 // `after_rescale(pkt, out_index)` may change them in the output time base.
-// Read errors end the loop like the end of input.
+// Returns 0, or AVERROR(ENOMEM) when reading or writing ran out of memory.
 template <typename BeforeRescale, typename AfterRescale>
-void copy_packets(AVFormatContext* demuxer, AVFormatContext* muxer,
-                  const StreamMap& map, AVPacket* pkt,
-                  BeforeRescale&& before_rescale, AfterRescale&& after_rescale) {
-  while (av_read_frame(demuxer, pkt) >= 0) {
+int copy_packets(AVFormatContext* demuxer, AVFormatContext* muxer, const StreamMap& map,
+                 AVPacket* pkt, BeforeRescale&& before_rescale,
+                 AfterRescale&& after_rescale) {
+  int ret;
+  while ((ret = read_packet(demuxer, pkt)) > 0) {
     const int out_index = map_packet(map, demuxer, pkt);
     if (out_index < 0) {
       av_packet_unref(pkt);
@@ -57,14 +59,16 @@ void copy_packets(AVFormatContext* demuxer, AVFormatContext* muxer,
     rescale_to_output(pkt, in_stream->time_base, muxer, out_index);
     after_rescale(pkt, out_index);
     pkt->pos = -1;
-    write_and_unref(muxer, pkt);
+    ret = write_and_unref(muxer, pkt);
+    if (out_of_memory(ret)) return ret;
   }
+  return ret < 0 ? ret : 0;
 }
 
 // The plain loop: every mapped packet, timestamps only rescaled.
-inline void copy_packets(AVFormatContext* demuxer, AVFormatContext* muxer,
-                         const StreamMap& map, AVPacket* pkt) {
-  copy_packets(
+inline int copy_packets(AVFormatContext* demuxer, AVFormatContext* muxer,
+                        const StreamMap& map, AVPacket* pkt) {
+  return copy_packets(
       demuxer, muxer, map, pkt,
       [](AVPacket*, const AVStream*) { return PacketVerdict::kWrite; },
       [](AVPacket*, int) {});

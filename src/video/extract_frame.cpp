@@ -14,6 +14,7 @@
 #include "io/memory_input.h"
 #include "io/time_values.h"
 #include "korvel.h"
+#include "video/picture_converter.h"
 
 namespace korvel {
 namespace {
@@ -52,50 +53,52 @@ Target make_target(double time, AVRational time_base) {
   return Target{false, truncate_to_int64(per_second * time)};
 }
 
-// Receives every picture the decoder has ready. True as soon as one reaches
-// the target (it is then in `frame`); each earlier picture replaces the one in
+// Decodes the video stream until a picture reaches the target and points
+// `*picture` at it (in `frame`). Each earlier picture replaces the one in
 // `held`, which keeps its own reference because a receive that yields nothing
-// empties `frame`.
-bool receive_until_target(AVCodecContext* dec_ctx, AVFrame* frame, AVFrame* held,
-                          const Target& target) {
-  while (avcodec_receive_frame(dec_ctx, frame) == 0) {
-    if (target.reached(frame->pts)) return true;
+// empties `frame`. At the end of input the decoder is drained first, since
+// with reordered pictures it still holds the last ones on screen; failing
+// that, the latest picture before the target is used. `*picture` stays null
+// when the stream yields no picture at all. Returns 0 or AVERROR(ENOMEM).
+int find_picture(AVFormatContext* demuxer, int video_index, AVCodecContext* dec_ctx,
+                 AVPacket* pkt, AVFrame* frame, AVFrame* held, const Target& target,
+                 const AVFrame** picture) {
+  auto until_target = [&](AVFrame* decoded) {
+    if (target.reached(decoded->pts)) return 1;  // stays in `frame`
     av_frame_unref(held);
-    av_frame_move_ref(held, frame);
-  }
-  return false;
-}
-
-// Decodes the video stream until a picture reaches the target. At the end of
-// input the decoder is drained first, since with reordered pictures it still
-// holds the last ones on screen; failing that, the latest picture before the
-// target is used. Null when the stream yields no picture at all.
-const AVFrame* find_picture(AVFormatContext* demuxer, int video_index,
-                            AVCodecContext* dec_ctx, AVPacket* pkt, AVFrame* frame,
-                            AVFrame* held, const Target& target) {
-  while (av_read_frame(demuxer, pkt) >= 0) {
+    av_frame_move_ref(held, decoded);
+    return 0;
+  };
+  *picture = nullptr;
+  int ret;
+  while ((ret = read_packet(demuxer, pkt)) > 0) {
     if (pkt->stream_index != video_index) {
       av_packet_unref(pkt);
       continue;
     }
-    const int sent = avcodec_send_packet(dec_ctx, pkt);
+    ret = decode_packet(dec_ctx, pkt, frame, until_target);
     av_packet_unref(pkt);
-    if (sent < 0) continue;  // a damaged packet is skipped
-    if (receive_until_target(dec_ctx, frame, held, target)) return frame;
+    if (ret < 0) return ret;
+    if (ret > 0) {
+      *picture = frame;
+      return 0;
+    }
   }
-  avcodec_send_packet(dec_ctx, nullptr);
-  if (receive_until_target(dec_ctx, frame, held, target)) return frame;
-  return held->buf[0] != nullptr ? held : nullptr;
+  if (ret < 0) return ret;
+  ret = decode_packet(dec_ctx, nullptr, frame, until_target);
+  if (ret < 0) return ret;
+  if (ret > 0) *picture = frame;
+  else if (held->buf[0] != nullptr) *picture = held;
+  return 0;
 }
 
 // `picture` converted to `format`'s pixel format at its own size, in
 // `converted`. 0 or -1.
 int convert_picture(const AVFrame* picture, const ImageFormat& format, SwsPtr* sws,
                     FramePtr* converted) {
-  sws->reset(sws_getContext(picture->width, picture->height,
-                            static_cast<AVPixelFormat>(picture->format), picture->width,
-                            picture->height, format.pix_fmt, SWS_BILINEAR, nullptr,
-                            nullptr, nullptr));
+  *sws = make_converter(picture->width, picture->height,
+                        static_cast<AVPixelFormat>(picture->format), picture->width,
+                        picture->height, format.pix_fmt);
   if (!*sws) return -1;
   *converted = make_frame();
   if (!*converted) return -1;
@@ -160,7 +163,7 @@ uint8_t* extract_frame_impl(const uint8_t* data, uint64_t size, const ImageForma
   const int video_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
   if (video_index < 0) return nullptr;
   const AVStream* video = input.demuxer->streams[video_index];
-  dec_ctx = open_decoder(video);
+  dec_ctx = open_decoder(video, DecoderThreads::kSingle);  // stops after a picture or two
   if (!dec_ctx) return nullptr;
   if (time > 0) {
     // When the seek fails decoding starts where the demuxer stands; the
@@ -174,9 +177,11 @@ uint8_t* extract_frame_impl(const uint8_t* data, uint64_t size, const ImageForma
   if (!pkt || !frame || !held) return nullptr;
   const Target target = make_target(time, video->time_base);
 
-  const AVFrame* picture = find_picture(input.demuxer, video_index, dec_ctx.get(),
-                                        pkt.get(), frame.get(), held.get(), target);
-  if (picture == nullptr) return nullptr;
+  const AVFrame* picture = nullptr;
+  if (find_picture(input.demuxer, video_index, dec_ctx.get(), pkt.get(), frame.get(),
+                   held.get(), target, &picture) < 0 ||
+      picture == nullptr)
+    return nullptr;
   if (convert_picture(picture, format, &sws, &converted) < 0) return nullptr;
   enc_ctx = open_image_encoder(format, converted.get());
   if (!enc_ctx) return nullptr;

@@ -5,6 +5,7 @@ extern "C" {
 }
 
 #include "io/ffmpeg_compat.h"
+#include "video/picture_converter.h"
 
 namespace korvel {
 namespace h264 {
@@ -48,10 +49,16 @@ H264Setup open_h264_output(const InputSession& in, int video_index,
                            const H264Output& owners) {
   CodecPtrConst codec = avcodec_find_encoder_by_name("libx264");
   if (codec == nullptr) return H264Setup::kNoEncoder;
+  AVStream* video = in.demuxer->streams[video_index];
+  const AVCodecParameters* par = video->codecpar;
+  *owners.sws = make_converter(par->width, par->height, dec_ctx->pix_fmt,
+                               settings.converter_width, settings.converter_height,
+                               AV_PIX_FMT_YUV420P);
+  if (!*owners.sws) return H264Setup::kFailed;
+
   owners.enc_ctx->reset(avcodec_alloc_context3(codec));
   AVCodecContext* enc_ctx = owners.enc_ctx->get();
   if (enc_ctx == nullptr) return H264Setup::kFailed;
-  AVStream* video = in.demuxer->streams[video_index];
   configure_encoder(enc_ctx, in.demuxer, video, settings);
 
   if (alloc_output_muxer(owners.output, "mp4") < 0) return H264Setup::kFailed;
@@ -65,29 +72,7 @@ H264Setup open_h264_output(const InputSession& in, int video_index,
       add_audio_and_map(in.demuxer, muxer, video_index, settings.audio_index, owners.map,
                         owners.out_audio_index) < 0)
     return H264Setup::kFailed;
-  if (avformat_write_header(muxer, nullptr) < 0) return H264Setup::kFailed;
-
-  const AVCodecParameters* par = video->codecpar;
-  owners.sws->reset(sws_getContext(par->width, par->height, dec_ctx->pix_fmt,
-                                   settings.converter_width, settings.converter_height,
-                                   AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr,
-                                   nullptr));
-  return *owners.sws ? H264Setup::kOk : H264Setup::kFailed;
-}
-
-bool convert_picture(SwsPtr* sws, const AVFrame* frame, AVFrame* target) {
-  // sws_getCachedContext hands back the same context when nothing changed;
-  // otherwise it frees it and makes another (or returns null).
-  SwsContext* context = sws_getCachedContext(
-      sws->release(), frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-      target->width, target->height, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr,
-      nullptr);
-  sws->reset(context);
-  if (context == nullptr) return false;
-  av_frame_make_writable(target);  // the encoder may still hold the buffers
-  sws_scale(context, frame->data, frame->linesize, 0, frame->height, target->data,
-            target->linesize);
-  return true;
+  return avformat_write_header(muxer, nullptr) < 0 ? H264Setup::kFailed : H264Setup::kOk;
 }
 
 FramePtr make_yuv420p_frame(int width, int height) {
@@ -100,18 +85,16 @@ FramePtr make_yuv420p_frame(int width, int height) {
   return frame;
 }
 
-void encode_and_write(AVCodecContext* enc_ctx, const AVFrame* frame, AVPacket* pkt,
-                      AVFormatContext* muxer) {
-  avcodec_send_frame(enc_ctx, frame);
+int encode_and_write(AVCodecContext* enc_ctx, const AVFrame* frame, AVPacket* pkt,
+                     AVFormatContext* muxer) {
   const AVRational rate = enc_ctx->framerate;
-  while (avcodec_receive_packet(enc_ctx, pkt) == 0) {
+  return korvel::encode_and_write(enc_ctx, frame, pkt, muxer, 0, [&](AVPacket* p) {
     // libx264 leaves packet durations unset on older FFmpeg; the MP4 muxer
     // then gives the last picture no time at all and the file comes out one
     // frame short. One frame at the stream's rate is what that picture had.
-    if (pkt->duration <= 0 && rate.num > 0 && rate.den > 0)
-      pkt->duration = av_rescale_q(1, av_inv_q(rate), enc_ctx->time_base);
-    write_encoded_packet(pkt, enc_ctx, muxer, 0);
-  }
+    if (p->duration <= 0 && rate.num > 0 && rate.den > 0)
+      p->duration = av_rescale_q(1, av_inv_q(rate), enc_ctx->time_base);
+  });
 }
 
 }  // namespace h264

@@ -1,8 +1,10 @@
 // What the H.264 operations (re-encode, rotation, reversal) share: the
-// libx264 encoder with its MP4 output and picture converter,
-// and the send/receive loops between decoder, encoder and muxer.
+// libx264 encoder with its MP4 output and picture converter, and the
+// encoder's packet timing.
 #pragma once
 
+#include "io/decoding.h"
+#include "io/encoding.h"
 #include "io/ffmpeg_handles.h"
 #include "io/memory_input.h"
 #include "io/memory_output.h"
@@ -36,19 +38,15 @@ struct H264Output {
   int* out_audio_index;
 };
 
-// Opens libx264 at the encoder size with the crf and preset texts, its time
-// base the input video stream's, builds the MP4 output (video at 0, carried
-// audio at 1), writes the header and makes the converter from the source size
-// and the decoder's pixel format to the converter's target in 4:2:0.
+// Makes the converter from the source size and the decoder's pixel format to
+// the converter's target in 4:2:0 (a source whose size or format is unknown,
+// or beyond the pixel limit, fails here, before anything else is made), opens
+// libx264 at the encoder size with the crf and preset texts, its time base the
+// input video stream's, builds the MP4 output (video at 0, carried audio at
+// 1) and writes the header.
 H264Setup open_h264_output(const InputSession& in, int video_index,
                            const AVCodecContext* dec_ctx, const H264Settings& settings,
                            const H264Output& owners);
-
-// Converts `frame` into `target` (4:2:0 at the target's own size). The
-// converter is made for the size and format the stream announced; a picture of
-// another size or format (a change mid-stream) gets a converter of its own
-// instead of being read past its end. False when no converter can be made.
-bool convert_picture(SwsPtr* sws, const AVFrame* frame, AVFrame* target);
 
 // A new 4:2:0 frame of the given size with its own buffers, or null.
 FramePtr make_yuv420p_frame(int width, int height);
@@ -61,25 +59,9 @@ inline int64_t picture_pts(const AVFrame* frame) {
 }
 
 // Sends `frame` (null to flush) to the encoder and writes every packet it
-// yields to output stream 0. Refused frames and packets are lost.
-void encode_and_write(AVCodecContext* enc_ctx, const AVFrame* frame, AVPacket* pkt,
-                      AVFormatContext* muxer);
-
-// Sends `pkt` (null to drain) to the decoder and hands every frame it yields
-// to `on_frame(frame)`, which returns false to stop receiving. Returns the
-// send result: a refused packet yields nothing.
-template <typename OnFrame>
-int decode_packet(AVCodecContext* dec_ctx, const AVPacket* pkt, AVFrame* frame,
-                  OnFrame&& on_frame) {
-  const int sent = avcodec_send_packet(dec_ctx, pkt);
-  if (sent < 0) return sent;
-  while (avcodec_receive_frame(dec_ctx, frame) == 0) {
-    const bool go_on = on_frame(frame);
-    av_frame_unref(frame);
-    if (!go_on) break;
-  }
-  return sent;
-}
+// yields to output stream 0. Returns 0 or AVERROR(ENOMEM).
+int encode_and_write(AVCodecContext* enc_ctx, const AVFrame* frame, AVPacket* pkt,
+                     AVFormatContext* muxer);
 
 }  // namespace h264
 }  // namespace korvel

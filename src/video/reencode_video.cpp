@@ -7,6 +7,7 @@
 #include "io/decoding.h"
 #include "korvel.h"
 #include "video/h264_output.h"
+#include "video/picture_converter.h"
 
 namespace korvel {
 namespace {
@@ -48,12 +49,14 @@ bool output_size(const AVCodecParameters* par, int width, int height, PictureSiz
   return scale_dimension(par->height, par->width, width, &size->height);
 }
 
-// Converts one decoded picture to the output size and encodes it.
-void encode_picture(SwsPtr* sws, const AVFrame* frame, AVFrame* target,
-                    AVCodecContext* enc_ctx, AVPacket* enc_pkt, AVFormatContext* muxer) {
-  if (!h264::convert_picture(sws, frame, target)) return;
+// Converts one decoded picture to the output size and encodes it. A picture
+// no converter can be made for is left out. 0 or AVERROR(ENOMEM).
+int encode_picture(SwsPtr* sws, const AVFrame* frame, AVFrame* target,
+                   AVCodecContext* enc_ctx, AVPacket* enc_pkt, AVFormatContext* muxer) {
+  const int ret = convert_into(sws, frame, target);
+  if (ret < 0) return out_of_memory(ret) ? ret : 0;
   target->pts = h264::picture_pts(frame);
-  h264::encode_and_write(enc_ctx, target, enc_pkt, muxer);
+  return h264::encode_and_write(enc_ctx, target, enc_pkt, muxer);
 }
 
 uint8_t* reencode(const uint8_t* data, uint64_t size, int crf, const char* preset,
@@ -80,7 +83,7 @@ uint8_t* reencode(const uint8_t* data, uint64_t size, int crf, const char* prese
   const AVStream* video = input.demuxer->streams[video_index];
   PictureSize out;
   if (!output_size(video->codecpar, width, height, &out)) return nullptr;
-  dec_ctx = open_decoder(video);
+  dec_ctx = open_decoder(video, DecoderThreads::kAuto);
   if (!dec_ctx) return nullptr;
 
   char crf_text[8];
@@ -110,21 +113,23 @@ uint8_t* reencode(const uint8_t* data, uint64_t size, int crf, const char* prese
 
   AVFormatContext* muxer = output.muxer;
   auto encode = [&](AVFrame* decoded) {
-    encode_picture(&sws, decoded, target.get(), enc_ctx.get(), enc_pkt.get(), muxer);
-    return true;
+    return encode_picture(&sws, decoded, target.get(), enc_ctx.get(), enc_pkt.get(), muxer);
   };
-  while (av_read_frame(input.demuxer, pkt.get()) >= 0) {
+  int ret;
+  while ((ret = read_packet(input.demuxer, pkt.get())) > 0) {
     const int out_index = map_packet(map, input.demuxer, pkt.get());
     if (out_index == 0) {
-      h264::decode_packet(dec_ctx.get(), pkt.get(), frame.get(), encode);
+      ret = decode_packet(dec_ctx.get(), pkt.get(), frame.get(), encode);
     } else if (out_index > 0 && out_index == out_audio_index) {
-      write_copied_packet(pkt.get(), input.demuxer->streams[audio_index]->time_base, muxer,
-                          out_audio_index);
+      ret = write_copied_packet(pkt.get(), input.demuxer->streams[audio_index]->time_base,
+                                muxer, out_audio_index);
     }
     av_packet_unref(pkt.get());
+    if (out_of_memory(ret)) return nullptr;
   }
-  h264::decode_packet(dec_ctx.get(), nullptr, frame.get(), encode);
-  h264::encode_and_write(enc_ctx.get(), nullptr, enc_pkt.get(), muxer);
+  if (ret < 0) return nullptr;
+  if (decode_packet(dec_ctx.get(), nullptr, frame.get(), encode) < 0) return nullptr;
+  if (h264::encode_and_write(enc_ctx.get(), nullptr, enc_pkt.get(), muxer) < 0) return nullptr;
   map = StreamMap();
   sws.reset();
   enc_pkt.reset();

@@ -21,6 +21,8 @@
 //
 // Both ways give the same pictures in the same order with the same
 // timestamps: the source's timeline mirrored, so the last picture starts at 0.
+#include "video/reverse_video.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <deque>
@@ -33,7 +35,7 @@
 #include "io/decoding.h"
 #include "korvel.h"
 #include "video/h264_output.h"
-#include "video/reverse_video.h"
+#include "video/picture_converter.h"
 
 namespace korvel {
 namespace {
@@ -110,7 +112,7 @@ bool open_reversal(const uint8_t* data, uint64_t size, Reversal* r) {
   r->video_index = first_stream_of_type(r->input.demuxer, AVMEDIA_TYPE_VIDEO);
   if (r->video_index < 0) return false;
   const AVStream* video = r->input.demuxer->streams[r->video_index];
-  r->dec_ctx = open_decoder(video);
+  r->dec_ctx = open_decoder(video, DecoderThreads::kAuto);
   if (!r->dec_ctx) return false;
 
   h264::H264Settings settings;
@@ -142,21 +144,27 @@ int64_t mirrored_pts(int64_t last_pts, int64_t source_pts, int64_t previous) {
 }
 
 // Encodes the held pictures from the newest to the oldest and lets them go.
-void encode_backwards(HeldPictures* held, Reversal* r) {
+// A picture no converter can be made for is skipped.
+Outcome encode_backwards(HeldPictures* held, Reversal* r) {
   while (!held->frames.empty()) {
     const AVFrame* frame = held->frames.back().get();
     if (!r->started) {
       r->last_pts = h264::picture_pts(frame);
       r->started = true;
     }
-    if (h264::convert_picture(&r->sws, frame, r->target.get())) {
+    const int converted = convert_into(&r->sws, frame, r->target.get());
+    if (out_of_memory(converted)) return Outcome::kFailed;
+    if (converted == 0) {
       r->previous = mirrored_pts(r->last_pts, h264::picture_pts(frame), r->previous);
       r->target->pts = r->previous;
-      h264::encode_and_write(r->enc_ctx.get(), r->target.get(), r->enc_pkt.get(), r->output.muxer);
+      if (h264::encode_and_write(r->enc_ctx.get(), r->target.get(), r->enc_pkt.get(),
+                                 r->output.muxer) < 0)
+        return Outcome::kFailed;
     }
     held->bytes -= picture_bytes(frame);
     held->frames.pop_back();
   }
+  return Outcome::kDone;
 }
 
 // ---- stretch by stretch ---------------------------------------------------
@@ -195,9 +203,9 @@ constexpr size_t kMaxIndexedPackets = size_t{1} << 21;
 Outcome read_index(Reversal* r, PacketIndex* index) {
   AVPacket* pkt = r->pkt.get();
   for (;;) {
-    const int ret = av_read_frame(r->input.demuxer, pkt);
-    if (ret == AVERROR(ENOMEM)) return Outcome::kFailed;
-    if (ret < 0) return Outcome::kDone;
+    const int ret = read_packet(r->input.demuxer, pkt);
+    if (ret < 0) return Outcome::kFailed;
+    if (ret == 0) return Outcome::kDone;
     if (index->entries.size() == kMaxIndexedPackets) return Outcome::kCannot;
     if (pkt->stream_index == r->video_index)
       index->entries.push_back({pkt->pts, pkt->dts, pkt->pos, (pkt->flags & AV_PKT_FLAG_KEY) != 0,
@@ -302,13 +310,19 @@ Outcome take_picture(const AVFrame* frame, Pass* pass) {
 
 // Sends one packet (null: drain) and takes every picture it yields.
 Outcome decode_into(Reversal* r, const AVPacket* pkt, Pass* pass) {
-  Outcome outcome = Outcome::kDone;
-  const int sent = h264::decode_packet(r->dec_ctx.get(), pkt, r->frame.get(), [&](AVFrame* frame) {
-    outcome = take_picture(frame, pass);
-    return outcome == Outcome::kDone;
+  const int ret = decode_packet(r->dec_ctx.get(), pkt, r->frame.get(), [&](AVFrame* frame) {
+    switch (take_picture(frame, pass)) {
+      case Outcome::kDone:
+        return 0;
+      case Outcome::kCannot:
+        return 1;  // stop receiving
+      case Outcome::kFailed:
+        break;
+    }
+    return AVERROR(ENOMEM);
   });
-  if (sent == AVERROR(ENOMEM)) return Outcome::kFailed;
-  return outcome;
+  if (ret < 0) return Outcome::kFailed;
+  return ret > 0 ? Outcome::kCannot : Outcome::kDone;
 }
 
 // Seeks to the pass's first packet and decodes from there to the last packet
@@ -327,9 +341,9 @@ Outcome run_pass(Reversal* r, const PacketIndex& index, size_t last, Pass* pass)
   const int64_t last_id = index.id(last);
   bool sending = false;
   for (;;) {
-    const int ret = av_read_frame(r->input.demuxer, pkt);
-    if (ret == AVERROR(ENOMEM)) return Outcome::kFailed;
-    if (ret < 0) break;
+    const int ret = read_packet(r->input.demuxer, pkt);
+    if (ret < 0) return Outcome::kFailed;
+    if (ret == 0) break;
     if (pkt->stream_index != r->video_index) {
       av_packet_unref(pkt);
       continue;
@@ -373,7 +387,8 @@ Outcome reverse_stretch(Reversal* r, const PacketIndex& index,
     if (outcome != Outcome::kDone) return outcome;
     if (pass->held.frames.empty()) return Outcome::kDone;
     const int64_t oldest_kept = pass->held.frames.front()->pts;
-    encode_backwards(&pass->held, r);
+    outcome = encode_backwards(&pass->held, r);
+    if (outcome != Outcome::kDone) return outcome;
     if (!pass->cut) return Outcome::kDone;
     hi = oldest_kept;
   }
@@ -399,25 +414,21 @@ Outcome reverse_by_stretches(Reversal* r) {
 // encodes them last first. Null when the pictures exceed the budget.
 Outcome reverse_in_memory(Reversal* r) {
   HeldPictures held(r->budget, &r->report.peak_bytes);
-  bool fits = true;
+  // Pictures beyond the budget, or one that cannot be referenced, fail the
+  // call: a reversal with pictures missing is no result.
   auto keep = [&](AVFrame* frame) {
-    fits = held.fits(frame) && held.add(frame);
-    return fits;
+    return held.fits(frame) && held.add(frame) ? 0 : AVERROR(ENOMEM);
   };
-  for (;;) {
-    const int ret = av_read_frame(r->input.demuxer, r->pkt.get());
-    if (ret == AVERROR(ENOMEM)) return Outcome::kFailed;
-    if (ret < 0) break;
-    int sent = 0;
+  int ret;
+  while ((ret = read_packet(r->input.demuxer, r->pkt.get())) > 0) {
     if (r->pkt->stream_index == r->video_index)
-      sent = h264::decode_packet(r->dec_ctx.get(), r->pkt.get(), r->frame.get(), keep);
+      ret = decode_packet(r->dec_ctx.get(), r->pkt.get(), r->frame.get(), keep);
     av_packet_unref(r->pkt.get());
-    if (!fits || sent == AVERROR(ENOMEM)) return Outcome::kFailed;
+    if (ret < 0) return Outcome::kFailed;
   }
-  const int sent = h264::decode_packet(r->dec_ctx.get(), nullptr, r->frame.get(), keep);
-  if (!fits || sent == AVERROR(ENOMEM)) return Outcome::kFailed;
-  encode_backwards(&held, r);
-  return Outcome::kDone;
+  if (ret < 0 || decode_packet(r->dec_ctx.get(), nullptr, r->frame.get(), keep) < 0)
+    return Outcome::kFailed;
+  return encode_backwards(&held, r);
 }
 
 // One attempt with a fresh input, decoder and output.
@@ -430,7 +441,8 @@ Outcome attempt(const uint8_t* data, uint64_t size, uint64_t* out_size, size_t b
   const Outcome outcome = opened ? way(&r) : Outcome::kFailed;
   if (report != nullptr) *report = r.report;
   if (outcome != Outcome::kDone) return outcome;
-  h264::encode_and_write(r.enc_ctx.get(), nullptr, r.enc_pkt.get(), r.output.muxer);
+  if (h264::encode_and_write(r.enc_ctx.get(), nullptr, r.enc_pkt.get(), r.output.muxer) < 0)
+    return Outcome::kFailed;
   *result = take_output_bytes(&r.output, out_size);
   return Outcome::kDone;
 }

@@ -4,6 +4,7 @@
 #include "io/decoding.h"
 #include "korvel.h"
 #include "video/h264_output.h"
+#include "video/picture_converter.h"
 #include "video/rotate_frame.h"
 
 namespace korvel {
@@ -18,20 +19,22 @@ int normalise_angle(int degrees) {
 }
 
 // Converts one decoded picture to 4:2:0 at its own size, turns it and
-// encodes it. A picture that cannot be turned is left out.
-void turn_picture(SwsPtr* sws, const AVFrame* frame, AVFrame* converted, int angle,
-                  AVCodecContext* enc_ctx, AVPacket* enc_pkt, AVFormatContext* muxer) {
-  if (!h264::convert_picture(sws, frame, converted)) return;
+// encodes it. A picture no converter can be made for is left out. 0 or
+// AVERROR(ENOMEM).
+int turn_picture(SwsPtr* sws, const AVFrame* frame, AVFrame* converted, int angle,
+                 AVCodecContext* enc_ctx, AVPacket* enc_pkt, AVFormatContext* muxer) {
+  const int ret = convert_into(sws, frame, converted);
+  if (ret < 0) return out_of_memory(ret) ? ret : 0;
   converted->pts = h264::picture_pts(frame);
   FramePtr turned = rotate_frame_yuv420p(converted, angle);
-  if (!turned) return;
+  if (!turned) return AVERROR(ENOMEM);
   turned->pts = converted->pts;
   // An odd source gives a turned frame one sample wider or higher than the
   // even encoder size; libx264 reads the top-left part either way, and
   // announcing exactly that part keeps size checks in the encoder layer happy.
   turned->width = enc_ctx->width;
   turned->height = enc_ctx->height;
-  h264::encode_and_write(enc_ctx, turned.get(), enc_pkt, muxer);
+  return h264::encode_and_write(enc_ctx, turned.get(), enc_pkt, muxer);
 }
 
 uint8_t* rotate(const uint8_t* data, uint64_t size, int degrees, uint64_t* out_size) {
@@ -59,7 +62,7 @@ uint8_t* rotate(const uint8_t* data, uint64_t size, int degrees, uint64_t* out_s
   const int audio_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_AUDIO);
   const AVStream* video = input.demuxer->streams[video_index];
   const int width = video->codecpar->width, height = video->codecpar->height;
-  dec_ctx = open_decoder(video);
+  dec_ctx = open_decoder(video, DecoderThreads::kAuto);
   if (!dec_ctx) return nullptr;
 
   h264::H264Settings settings;
@@ -83,21 +86,24 @@ uint8_t* rotate(const uint8_t* data, uint64_t size, int degrees, uint64_t* out_s
 
   AVFormatContext* muxer = output.muxer;
   auto turn = [&](AVFrame* decoded) {
-    turn_picture(&sws, decoded, converted.get(), angle, enc_ctx.get(), enc_pkt.get(), muxer);
-    return true;
+    return turn_picture(&sws, decoded, converted.get(), angle, enc_ctx.get(), enc_pkt.get(),
+                        muxer);
   };
-  while (av_read_frame(input.demuxer, pkt.get()) >= 0) {
+  int ret;
+  while ((ret = read_packet(input.demuxer, pkt.get())) > 0) {
     const int out_index = map_packet(map, input.demuxer, pkt.get());
     if (out_index == 0) {
-      h264::decode_packet(dec_ctx.get(), pkt.get(), frame.get(), turn);
+      ret = decode_packet(dec_ctx.get(), pkt.get(), frame.get(), turn);
     } else if (out_index > 0 && out_index == out_audio_index) {
-      write_copied_packet(pkt.get(), input.demuxer->streams[audio_index]->time_base, muxer,
-                          out_audio_index);
+      ret = write_copied_packet(pkt.get(), input.demuxer->streams[audio_index]->time_base,
+                                muxer, out_audio_index);
     }
     av_packet_unref(pkt.get());
+    if (out_of_memory(ret)) return nullptr;
   }
-  h264::decode_packet(dec_ctx.get(), nullptr, frame.get(), turn);
-  h264::encode_and_write(enc_ctx.get(), nullptr, enc_pkt.get(), muxer);
+  if (ret < 0) return nullptr;
+  if (decode_packet(dec_ctx.get(), nullptr, frame.get(), turn) < 0) return nullptr;
+  if (h264::encode_and_write(enc_ctx.get(), nullptr, enc_pkt.get(), muxer) < 0) return nullptr;
   return take_output_bytes(&output, out_size);
 }
 

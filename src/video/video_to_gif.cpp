@@ -7,6 +7,7 @@
 
 #include "io/c_boundary.h"
 #include "io/decoding.h"
+#include "io/encoding.h"
 #include "io/ffmpeg_compat.h"
 #include "io/ffmpeg_handles.h"
 #include "io/memory_input.h"
@@ -14,6 +15,7 @@
 #include "io/output_streams.h"
 #include "io/time_values.h"
 #include "korvel.h"
+#include "video/picture_converter.h"
 
 namespace korvel {
 namespace {
@@ -113,15 +115,6 @@ bool take_picture(Thinning* thin, const AVFrame* frame, AVRational time_base) {
   return taken;
 }
 
-// Sends `frame` (null flushes) and writes every packet the encoder yields. A
-// refused picture is lost and the GIF goes on without it.
-void encode_and_write(AVCodecContext* enc_ctx, const AVFrame* frame,
-                      AVPacket* enc_pkt, AVFormatContext* muxer) {
-  avcodec_send_frame(enc_ctx, frame);
-  while (avcodec_receive_packet(enc_ctx, enc_pkt) == 0)
-    write_encoded_packet(enc_pkt, enc_ctx, muxer, 0);
-}
-
 // Everything a taken picture passes through on its way to the muxer.
 struct GifWriter {
   SwsPtr* sws;
@@ -134,41 +127,32 @@ struct GifWriter {
 // Converts one decoded picture into the reused RGB8 frame and encodes it as
 // GIF picture number `pts`. The converter follows the picture's own size and
 // format, so a stream that changes them mid-way cannot make it read beyond a
-// picture; a picture it cannot convert is skipped.
-void write_picture(GifWriter* gif, const AVFrame* frame, int64_t pts) {
-  gif->sws->reset(sws_getCachedContext(
-      gif->sws->release(), frame->width, frame->height,
-      static_cast<AVPixelFormat>(frame->format), gif->converted->width,
-      gif->converted->height, AV_PIX_FMT_RGB8, SWS_BILINEAR, nullptr, nullptr, nullptr));
-  if (!*gif->sws) return;
-  // The encoder may still reference the previous picture's buffers.
-  if (av_frame_make_writable(gif->converted) < 0) return;
-  sws_scale(gif->sws->get(), frame->data, frame->linesize, 0, frame->height,
-            gif->converted->data, gif->converted->linesize);
+// picture; a picture it cannot convert is skipped. 0 or AVERROR(ENOMEM).
+int write_picture(GifWriter* gif, const AVFrame* frame, int64_t pts) {
+  const int ret = convert_into(gif->sws, frame, gif->converted);
+  if (ret < 0) return out_of_memory(ret) ? ret : 0;
   gif->converted->pts = pts;
-  encode_and_write(gif->enc_ctx, gif->converted, gif->enc_pkt, gif->muxer);
+  return encode_and_write(gif->enc_ctx, gif->converted, gif->enc_pkt, gif->muxer, 0);
 }
 
-// Receives every picture the decoder has ready and writes those the window
-// and the thinning take.
-void receive_pictures(AVCodecContext* dec_ctx, AVFrame* frame, AVRational time_base,
-                      Thinning* thin, GifWriter* gif) {
-  while (avcodec_receive_frame(dec_ctx, frame) == 0) {
-    if (take_picture(thin, frame, time_base)) {
-      write_picture(gif, frame, thin->taken);
-      ++thin->taken;
-    }
-    av_frame_unref(frame);
-  }
+// Writes a decoded picture when the window and the thinning take it.
+int offer_picture(Thinning* thin, GifWriter* gif, const AVFrame* frame,
+                  AVRational time_base) {
+  if (!take_picture(thin, frame, time_base)) return 0;
+  const int ret = write_picture(gif, frame, thin->taken);
+  ++thin->taken;
+  return ret;
 }
 
 // Reads the video packets up to the window end, then drains the decoder: the
 // pictures it still holds (with reordered pictures, the last several) pass
-// through the same window and thinning.
-void convert_video(AVFormatContext* demuxer, int video_index, AVCodecContext* dec_ctx,
-                   AVPacket* pkt, AVFrame* frame, Thinning* thin, GifWriter* gif) {
+// through the same window and thinning. 0 or AVERROR(ENOMEM).
+int convert_video(AVFormatContext* demuxer, int video_index, AVCodecContext* dec_ctx,
+                  AVPacket* pkt, AVFrame* frame, Thinning* thin, GifWriter* gif) {
   const AVRational time_base = demuxer->streams[video_index]->time_base;
-  while (av_read_frame(demuxer, pkt) >= 0) {
+  auto offer = [&](AVFrame* decoded) { return offer_picture(thin, gif, decoded, time_base); };
+  int ret;
+  while ((ret = read_packet(demuxer, pkt)) > 0) {
     if (pkt->stream_index != video_index) {
       av_packet_unref(pkt);
       continue;
@@ -177,13 +161,12 @@ void convert_video(AVFormatContext* demuxer, int video_index, AVCodecContext* de
       av_packet_unref(pkt);
       break;
     }
-    const int sent = avcodec_send_packet(dec_ctx, pkt);
+    ret = decode_packet(dec_ctx, pkt, frame, offer);
     av_packet_unref(pkt);
-    if (sent < 0) continue;  // a damaged packet is skipped
-    receive_pictures(dec_ctx, frame, time_base, thin, gif);
+    if (ret < 0) return ret;
   }
-  avcodec_send_packet(dec_ctx, nullptr);
-  receive_pictures(dec_ctx, frame, time_base, thin, gif);
+  if (ret < 0) return ret;
+  return decode_packet(dec_ctx, nullptr, frame, offer);
 }
 
 uint8_t* video_to_gif_impl(const uint8_t* data, uint64_t size, int fps, int width,
@@ -207,17 +190,18 @@ uint8_t* video_to_gif_impl(const uint8_t* data, uint64_t size, int fps, int widt
   const int video_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
   if (video_index < 0) return nullptr;
   AVStream* video = input.demuxer->streams[video_index];
-  dec_ctx = open_decoder(video);
+  dec_ctx = open_decoder(video, DecoderThreads::kAuto);
   if (!dec_ctx) return nullptr;
   GifSize out_dims{};
   if (!compute_output_size(video->codecpar, requested_width, &out_dims)) return nullptr;
+  // Made first: a source whose size or pixel format is unknown or beyond the
+  // pixel limit ends the call before the encoder and output exist.
+  sws = make_converter(video->codecpar->width, video->codecpar->height, dec_ctx->pix_fmt,
+                       out_dims.width, out_dims.height, AV_PIX_FMT_RGB8);
+  if (!sws) return nullptr;
   enc_ctx = open_gif_encoder(fps, out_dims);
   if (!enc_ctx) return nullptr;
   if (open_gif_output(&output, enc_ctx.get()) < 0) return nullptr;
-  sws.reset(sws_getContext(video->codecpar->width, video->codecpar->height,
-                           dec_ctx->pix_fmt, out_dims.width, out_dims.height,
-                           AV_PIX_FMT_RGB8, SWS_BILINEAR, nullptr, nullptr, nullptr));
-  if (!sws) return nullptr;
   pkt = make_packet();
   frame = make_frame();
   converted = make_frame();
@@ -242,10 +226,12 @@ uint8_t* video_to_gif_impl(const uint8_t* data, uint64_t size, int fps, int widt
                 skip_divisor(input.demuxer, video, fps), 0, 0};
 
   GifWriter gif{&sws, converted.get(), enc_ctx.get(), enc_pkt.get(), output.muxer};
-  convert_video(input.demuxer, video_index, dec_ctx.get(), pkt.get(), frame.get(),
-                &thin, &gif);
+  if (convert_video(input.demuxer, video_index, dec_ctx.get(), pkt.get(), frame.get(),
+                    &thin, &gif) < 0)
+    return nullptr;
   sws.reset();
-  encode_and_write(enc_ctx.get(), nullptr, enc_pkt.get(), output.muxer);
+  if (encode_and_write(enc_ctx.get(), nullptr, enc_pkt.get(), output.muxer, 0) < 0)
+    return nullptr;
   enc_pkt.reset();
   return take_output_bytes(&output, out_size);
 }

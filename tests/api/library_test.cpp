@@ -1,4 +1,4 @@
-// The shared object as callers see it: its exports, its run-time search path,
+// The shared object as callers see it: its exports, its version,
 // its C header, its behaviour on bad input, and the command-line tool.
 #include <gtest/gtest.h>
 
@@ -36,10 +36,16 @@ TEST(SharedObject, ExportsExactlyTheOperations) {
   EXPECT_EQ(exported, kOperations);
 }
 
-TEST(SharedObject, FindsFfmpegBesideThePackagedLibrary) {
-  const std::string out = run("readelf -d " + shell_quote(KORVEL_LIBRARY_PATH));
-  EXPECT_NE(out.find("(RUNPATH)"), std::string::npos) << out;
-  EXPECT_NE(out.find("Library runpath: [$ORIGIN/../../korvel.libs]"), std::string::npos) << out;
+TEST(SharedObject, FileNameAndSonameCarryTheHeadersVersion) {
+  const std::string path = KORVEL_LIBRARY_PATH;
+  const std::string file = path.substr(path.rfind('/') + 1);
+  EXPECT_EQ(file, "libkorvel.so." KORVEL_VERSION_STRING);
+  const std::string out = run("readelf -d " + shell_quote(path));
+  EXPECT_NE(out.find("Library soname: [libkorvel.so." + std::to_string(KORVEL_VERSION_MAJOR) + "]"),
+            std::string::npos)
+      << out;
+  // The wheel's folder layout is set on the wheel's copy only.
+  EXPECT_EQ(out.find("korvel.libs"), std::string::npos) << out;
 }
 
 TEST(SharedObject, CProgramCompilesAndLinksAgainstTheHeader) {
@@ -48,9 +54,14 @@ TEST(SharedObject, CProgramCompilesAndLinksAgainstTheHeader) {
   const std::string source = dir + "/main.c";
   std::ofstream(source) << R"(#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include "korvel.h"
 int main(void) {
   static const uint8_t junk[4] = {1, 2, 3, 4};
+  char version[32];
+  snprintf(version, sizeof version, "%d.%d.%d", KORVEL_VERSION_MAJOR, KORVEL_VERSION_MINOR,
+           KORVEL_VERSION_PATCH);
+  if (strcmp(version, KORVEL_VERSION_STRING) != 0) return 3;
   uint64_t size = 99;
   uint8_t* out = convert_format(junk, sizeof junk, NULL, &size);
   char* info = get_video_info(junk, sizeof junk);
@@ -64,9 +75,11 @@ int main(void) {
       0, std::string(KORVEL_LIBRARY_PATH).rfind('/'));
   int code = -1;
   run(std::string(KORVEL_C_COMPILER) + " -std=c99 -Wall -Werror -pedantic -I" +
-          shell_quote(std::string(KORVEL_SOURCE_DIR) + "/include") + " " + shell_quote(source) +
-          " -o " + shell_quote(dir + "/main") + " -L" + shell_quote(lib_dir) +
-          " -Wl,-rpath," + shell_quote(lib_dir) + " -Wl,--allow-shlib-undefined -lkorvel 2>&1",
+          shell_quote(std::string(KORVEL_SOURCE_DIR) + "/include") + " -I" +
+          shell_quote(KORVEL_GENERATED_INCLUDE_DIR) + " " + shell_quote(source) + " -o " +
+          shell_quote(dir + "/main") + " -L" + shell_quote(lib_dir) + " -Wl,-rpath," +
+          shell_quote(lib_dir) + " -Wl,--allow-shlib-undefined -lkorvel " +
+          KORVEL_EXE_LINKER_FLAGS + " 2>&1",
       &code);
   ASSERT_EQ(code, 0);
   // Run with the library path the tests themselves run with.

@@ -44,7 +44,8 @@ class PcmPump {
     if (leading_stream) add_encoded_stream(output_.muxer, enc_.get());
     pump_.stream = add_encoded_stream(output_.muxer, enc_.get());
     EXPECT_EQ(avformat_write_header(output_.muxer, nullptr), 0);
-    pump_.swr = swr_.get();
+    pump_.swr = &swr_;
+    pump_.swr_in = pump_.swr_out = AudioFormat{AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_S16, 44100};
     pump_.fifo = fifo_.get();
     pump_.enc = enc_.get();
     pump_.ofmt_ctx = output_.muxer;
@@ -160,7 +161,8 @@ TEST(PumpResample, FramesOfMoreThanEightChannelsAreConvertedFromEveryPlane) {
   ASSERT_EQ(swr_init(swr.get()), 0);
   AudioFifoPtr fifo(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, kChannels, 64));
   AudioPump pump;
-  pump.swr = swr.get();
+  pump.swr = &swr;
+  pump.swr_in = pump.swr_out = AudioFormat{layout, AV_SAMPLE_FMT_FLTP, 48000};
   pump.fifo = fifo.get();
   pump.frame_size = 1 << 20;  // nothing is encoded: the samples stay queued
   ResampleBuffer buffer(kChannels, AV_SAMPLE_FMT_FLTP);

@@ -1,0 +1,168 @@
+"""Running the tasks on Dask distributed: getting a client, keeping a bounded
+window of tasks in flight, retrying tasks lost with a worker, and progress."""
+
+from __future__ import annotations
+
+import itertools
+import logging
+import os
+import sys
+import time
+from contextlib import contextmanager
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
+
+from ._inputs import Item
+from ._worker import process
+
+# Tasks in flight per worker thread: enough that a thread never waits for the
+# client to hand it the next input, few enough that memory does not grow with
+# the number of inputs.
+WINDOW_PER_THREAD = 8
+MINIMUM_WINDOW = 16
+
+
+@contextmanager
+def connect(client: Any = None, scheduler: Optional[str] = None, workers: Optional[int] = None,
+            threads: Optional[int] = None, processes: bool = False) -> Iterator[Any]:
+    """A Dask client: the caller's, one connected to `scheduler`, or one on a
+    LocalCluster started here and closed on the way out."""
+    if client is not None:
+        yield client
+        return
+    import dask
+    from distributed import Client, LocalCluster
+    if scheduler:
+        with Client(scheduler) as remote:
+            yield remote
+        return
+    # The library releases the interpreter lock, so one worker with a thread
+    # per core runs calls in parallel without moving data between processes.
+    # No dashboard here, so the workers' statistical profiler (a stack sample
+    # every 10 ms, for the dashboard) would only take CPU from the calls.
+    with dask.config.set({"distributed.worker.profile.enabled": False}):
+        cluster = LocalCluster(n_workers=workers or 1,
+                               threads_per_worker=threads or os.cpu_count() or 1,
+                               processes=processes, dashboard_address=None,
+                               # The scheduler serves health routes over HTTP
+                               # even without a dashboard: any free port, not 8787.
+                               scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                               silence_logs=logging.ERROR)
+    try:
+        with Client(cluster) as local:
+            yield local
+    finally:
+        cluster.close()
+
+
+def _lost(error: BaseException) -> bool:
+    """Errors that mean the task never finished (its worker died or its
+    connection did), as opposed to the task's own outcome."""
+    from distributed import KilledWorker
+    from distributed.comm.core import CommClosedError
+    return isinstance(error, (KilledWorker, CommClosedError, OSError))
+
+
+class Progress:
+    """A tqdm bar on a terminal (files done of total, failures, MB/s, time
+    left), nothing otherwise; and the caller's callback for every record."""
+
+    def __init__(self, total: int, initial: int, show: Optional[bool],
+                 callback: Optional[Callable[[Dict[str, Any]], None]]) -> None:
+        self.callback = callback
+        self.failed = 0
+        self.bytes_in = 0
+        self.started = time.monotonic()
+        self.bar = None
+        if show is None:
+            show = sys.stderr.isatty()
+        if show:
+            from tqdm import tqdm  # type: ignore[import]
+            self.bar = tqdm(total=total, initial=initial, unit="file", file=sys.stderr,
+                            dynamic_ncols=True, smoothing=0.1)
+
+    def record(self, record: Dict[str, Any]) -> None:
+        if record["status"] == "failed":
+            self.failed += 1
+        self.bytes_in += record.get("bytes_in", 0)
+        if self.bar is not None and record["status"] != "skipped":
+            rate = self.bytes_in / 1e6 / max(time.monotonic() - self.started, 1e-9)
+            self.bar.set_postfix_str(f"failed={self.failed}, {rate:.1f} MB/s", refresh=False)
+            self.bar.update(1)
+        if self.callback is not None:
+            self.callback(record)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def _failure(future: Any) -> BaseException:
+    """Why a future that did not finish did not."""
+    if future.status == "error":
+        return future.exception()
+    return RuntimeError(f"task {future.status}")
+
+
+def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[Item],
+               report: bool, refuse_existing: bool, retries: int,
+               finished: Callable[[Dict[str, Any]], None]) -> None:
+    """Runs every item, at most a window of them in flight at a time, and
+    hands each record to `finished` in the order they complete."""
+    from distributed import as_completed
+
+    pending = iter(items)
+    attempts: Dict[str, Tuple[Item, int]] = {}
+    flow = as_completed(loop=client.loop)
+    window_checked, window = 0.0, MINIMUM_WINDOW
+
+    def window_size() -> int:
+        # The cluster may grow or shrink while the batch runs.
+        nonlocal window_checked, window
+        if time.monotonic() - window_checked > 2.0:
+            window_checked = time.monotonic()
+            threads = sum(client.nthreads().values())
+            window = max(MINIMUM_WINDOW, WINDOW_PER_THREAD * threads)
+        return window
+
+    def submit(batch: List[Tuple[Item, int]]) -> None:
+        # One message for many tasks: cheaper than a submit per input.
+        futures = client.map(process, [item.source for item, _ in batch],
+                             [None if report else item.target for item, _ in batch],
+                             function=function, refuse_existing=refuse_existing,
+                             pure=False, retries=retries)
+        for future, entry in zip(futures, batch):
+            attempts[future.key] = entry
+        flow.update(futures)
+
+    def fill() -> None:
+        free = window_size() - len(attempts)
+        if free > 0:
+            batch = [(item, 0) for item in itertools.islice(pending, free)]
+            if batch:
+                submit(batch)
+
+    fill()
+    # Each step takes every task finished since the last one, and their
+    # records in one gather: one round trip for many tasks.
+    for done in flow.batches():
+        ok = [f for f in done if f.status == "finished"]
+        records = dict(zip((f.key for f in ok), client.gather(ok))) if ok else {}
+        again = []
+        for future in done:
+            item, attempt = attempts.pop(future.key)
+            record = records.get(future.key)
+            if record is None:
+                error = _failure(future)
+                if _lost(error) and attempt < retries:
+                    again.append((item, attempt + 1))
+                    continue
+                record = {"input": item.source, "output": None if report else item.target,
+                          "status": "failed", "reason": f"{type(error).__name__}: {error}",
+                          "bytes_in": 0, "bytes_out": 0, "seconds": 0.0}
+            finished(record)
+        del done, ok, records
+        if again:
+            submit(again)
+        # Refill by half windows: each submission has a fixed cost of its own.
+        if window_size() - len(attempts) >= window // 2 or len(attempts) < window // 4:
+            fill()
