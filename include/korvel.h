@@ -97,8 +97,10 @@ KORVEL_API uint8_t* rotate_video(const uint8_t* data, uint64_t size,
                                  int32_t degrees, uint64_t* out_size);
 
 /* H.264 MP4 of the first video stream played backwards, without audio.
- * Keeps every decoded picture in memory (about width x height x 1.5 bytes
- * each for 4:2:0 video). */
+ * Holds at most 192 MiB of decoded pictures whatever the input's length: it
+ * works backwards from key frame to key frame. An input without usable
+ * timestamps (raw H.264, say) is decoded whole and gives NULL when its
+ * pictures exceed that. */
 KORVEL_API uint8_t* reverse_video(const uint8_t* data, uint64_t size,
                                   uint64_t* out_size);
 

@@ -218,8 +218,9 @@ def rotate(data: Media, degrees: int, *, copy: bool = True) -> Output:
 
 def reverse(data: Media, *, copy: bool = True) -> Output:
     """H.264 MP4 of the first video stream played backwards, without audio
-    (C: ``reverse_video``). Holds every decoded picture in memory (about
-    width x height x 1.5 bytes each)."""
+    (C: ``reverse_video``). Holds at most 192 MiB of decoded pictures,
+    working backwards from key frame to key frame; an input without usable
+    timestamps is held whole and fails beyond that."""
     return _produce("reverse_video", data, lambda fn, p, n, out: fn(p, n, out), copy=copy)
 
 
