@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <optional>
 #include <cstring>
 #include <string>
 
@@ -336,7 +337,13 @@ TEST(OutputBlockAllocator, IsNotBoundByFfmpegsAllocationCap) {
   st->time_base = AVRational{1, 25};
   ASSERT_GE(avformat_write_header(out.muxer, nullptr), 0);
   AVPacket* pkt = av_packet_alloc();
-  av_max_alloc(512 * 1024);
+  // Process-wide: restored whatever happens below (FFmpeg's default is INT_MAX).
+  struct CapGuard {
+    CapGuard() { av_max_alloc(512 * 1024); }
+    ~CapGuard() { av_max_alloc(INT_MAX); }
+  };
+  std::optional<CapGuard> cap;
+  cap.emplace();
   for (int i = 0; i < 24; ++i) {
     ASSERT_EQ(av_new_packet(pkt, 65536), 0);
     std::memset(pkt->data, i, 65536);
@@ -347,7 +354,7 @@ TEST(OutputBlockAllocator, IsNotBoundByFfmpegsAllocationCap) {
   uint64_t size = 0;
   korvel_test::Result result;
   result.block.reset(take_output_bytes(&out, &size));
-  av_max_alloc(INT_MAX);  // FFmpeg's default
+  cap.reset();
   av_packet_free(&pkt);
   ASSERT_TRUE(result);
   EXPECT_EQ(size, 24u * 65536u);
