@@ -231,6 +231,9 @@ const MuxerCase kMuxers[] = {
     {"Mp4VideoOnly", "mp4", "pictures_65.mp4", true},
     {"Matroska", "matroska", "with_subtitles.mkv", true},
     {"MpegTs", "mpegts", "mpegts.ts", true},
+    // H.264 from MP4 passes through a bitstream filter the muxer inserts.
+    {"MpegTsFromMp4", "mpegts", "h264_aac.mp4", true},
+    {"MatroskaFromMp4", "matroska", "h264_aac.mp4", true},
     {"Mov", "mov", "h264_aac.mp4", true},
     {"Mp3", "mp3", "audio.mp3", true},
     {"Adts", "adts", "stereo_48k.m4a", false},
