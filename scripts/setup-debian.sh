@@ -10,6 +10,7 @@ packages=(
   libgtest-dev nlohmann-json3-dev
   binutils locales
   python3 python3-pytest python3-venv python3-setuptools python3-wheel patchelf
+  python3-av  # the peer of scripts/bench.sh
 )
 
 sudo=""
