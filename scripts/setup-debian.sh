@@ -15,6 +15,7 @@ packages=(
   # these external libraries, and a minimal Debian root to test it in.
   dpkg-dev nasm libx264-dev libmp3lame-dev libvorbis-dev libdav1d-dev zlib1g-dev
   debootstrap debian-archive-keyring
+  python3-av  # the peer of scripts/bench.sh
 )
 
 sudo=""

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <optional>
 #include <cstring>
 #include <string>
 
@@ -230,6 +231,9 @@ const MuxerCase kMuxers[] = {
     {"Mp4VideoOnly", "mp4", "pictures_65.mp4", true},
     {"Matroska", "matroska", "with_subtitles.mkv", true},
     {"MpegTs", "mpegts", "mpegts.ts", true},
+    // H.264 from MP4 passes through a bitstream filter the muxer inserts.
+    {"MpegTsFromMp4", "mpegts", "h264_aac.mp4", true},
+    {"MatroskaFromMp4", "matroska", "h264_aac.mp4", true},
     {"Mov", "mov", "h264_aac.mp4", true},
     {"Mp3", "mp3", "audio.mp3", true},
     {"Adts", "adts", "stereo_48k.m4a", false},
@@ -336,7 +340,13 @@ TEST(OutputBlockAllocator, IsNotBoundByFfmpegsAllocationCap) {
   st->time_base = AVRational{1, 25};
   ASSERT_GE(avformat_write_header(out.muxer, nullptr), 0);
   AVPacket* pkt = av_packet_alloc();
-  av_max_alloc(512 * 1024);
+  // Process-wide: restored whatever happens below (FFmpeg's default is INT_MAX).
+  struct CapGuard {
+    CapGuard() { av_max_alloc(512 * 1024); }
+    ~CapGuard() { av_max_alloc(INT_MAX); }
+  };
+  std::optional<CapGuard> cap;
+  cap.emplace();
   for (int i = 0; i < 24; ++i) {
     ASSERT_EQ(av_new_packet(pkt, 65536), 0);
     std::memset(pkt->data, i, 65536);
@@ -347,7 +357,7 @@ TEST(OutputBlockAllocator, IsNotBoundByFfmpegsAllocationCap) {
   uint64_t size = 0;
   korvel_test::Result result;
   result.block.reset(take_output_bytes(&out, &size));
-  av_max_alloc(INT_MAX);  // FFmpeg's default
+  cap.reset();
   av_packet_free(&pkt);
   ASSERT_TRUE(result);
   EXPECT_EQ(size, 24u * 65536u);
