@@ -424,6 +424,13 @@ def test_command_line_passes_verb_options_and_reports_by_exit_status(clips, tmp_
                 "--width", "48", "--fps", "5")
     assert again.returncode == 0 and "0 done, 2 skipped" in again.stdout
 
+    # Workers in processes of their own: the call and its arguments travel pickled.
+    spawned = cli("extract-audio", str(clips / "top.mp4"), "--out", str(tmp_path / "wav"),
+                  "--format", "wav", "--workers", "1", "--threads", "1")
+    assert spawned.returncode == 0, spawned.stderr
+    wav = probe(tmp_path / "wav" / "top.wav")["streams"][0]
+    assert (wav["codec_name"], wav["sample_rate"], wav["channels"]) == ("pcm_s16le", "44100", 2)
+
     (tmp_path / "bad.mp4").write_bytes(b"\0" * 1000)
     failed = cli("frame", str(clips / "top.mp4"), str(tmp_path / "bad.mp4"), "--out",
                  str(tmp_path / "frames"), "--format", "png", "--no-progress")
