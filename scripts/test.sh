@@ -4,14 +4,16 @@
 #   1. against the system FFmpeg (5.1),
 #   2. the same with AddressSanitizer, UndefinedBehaviorSanitizer and leak checks,
 #   3. against FFmpeg 4.3, downloaded into the build tree (nothing installed),
-#   4. the Python package, its wheel installed into a fresh virtual environment.
-# Usage: scripts/test.sh [system|sanitize|ffmpeg4|python]...   (default: all)
+#   4. the Python package, its wheel installed into a fresh virtual environment,
+#   5. the fuzz target (clang, ASan, UBSan): the stored crash inputs replayed,
+#      then a few minutes of fuzzing from the seed corpus (KORVEL_FUZZ_SECONDS).
+# Usage: scripts/test.sh [system|sanitize|ffmpeg4|python|fuzz]...   (default: all)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(system sanitize ffmpeg4 python)
+[ ${#stages[@]} -gt 0 ] || stages=(system sanitize ffmpeg4 python fuzz)
 
 bash scripts/setup-debian.sh
 
@@ -44,6 +46,13 @@ for stage in "${stages[@]}"; do
       LD_LIBRARY_PATH="$libdir" bash scripts/test-python.sh build-ff4 ;;
     python)
       bash scripts/test-python.sh build ;;
+    fuzz)
+      echo "=== fuzzing ==="
+      CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKORVEL_FUZZ=ON -DKORVEL_BUILD_TESTS=OFF >/dev/null
+      cmake --build build-fuzz -j "$jobs" >/dev/null
+      bash scripts/fuzz.sh replay build-fuzz/tests/fuzz/korvel_fuzz
+      bash scripts/fuzz.sh run build-fuzz/tests/fuzz/korvel_fuzz "${KORVEL_FUZZ_SECONDS:-180}" ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
 done
