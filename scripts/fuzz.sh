@@ -8,6 +8,9 @@
 #       target), the stored crashes and the inputs kept by earlier runs.
 #       Default: one worker per core (-fork), stopping at the first finding.
 #       New crashing inputs land in BUILD/fuzz-artifacts/.
+#   fuzz.sh triage FUZZER FILE...
+#       one line per input: the operation, the kind of finding, the first
+#       FFmpeg frame and the first frame in korvel's code.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mode=${1:?mode: replay or run}
@@ -16,9 +19,10 @@ build=$(dirname "$fuzzer")
 build=${build%/tests/fuzz}
 crashes="$root/tests/fuzz/crashes"
 
-# Leaks and UBSan reports are findings like crashes. The suppressions name
+# Leaks and UBSan reports are findings like crashes; crash stacks are unwound
+# through FFmpeg's frames, which have no frame pointers. The suppressions name
 # FFmpeg's own code only.
-export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:${ASAN_OPTIONS:-}"
+export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:fast_unwind_on_fatal=0:${ASAN_OPTIONS:-}"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0:${LSAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 limits=(-timeout=60 -rss_limit_mb=2048)
@@ -41,5 +45,18 @@ case "$mode" in
     "$fuzzer" "${limits[@]}" -fork="$workers" -ignore_ooms=0 -ignore_timeouts=0 \
       -max_total_time="$seconds" -artifact_prefix="$artifacts/" -print_final_stats=1 \
       "$@" "$corpus" "$build/fuzz-seeds" "$crashes" ;;
+  triage)
+    shift 2
+    ops=(get_video_info convert_format trim_video mute_video strip_metadata set_metadata
+         change_speed merge_videos extract_audio adjust_volume reencode_video rotate_video
+         reverse_video video_to_gif extract_frame)
+    for input in "$@"; do
+      log=$("$fuzzer" "${limits[@]}" "$input" 2>&1 || true)
+      op=${ops[$(( $(od -An -tu1 -N1 "$input") % ${#ops[@]} ))]}
+      kind=$(grep -m1 -oE 'ERROR: [A-Za-z]+: [A-Za-z -]+|runtime error: .*|out-of-memory|timeout' <<<"$log" || echo "clean")
+      ffmpeg_frame=$(grep -m1 -oE 'in [a-z_0-9]+ \(/[^ ]*lib(av|sw)[a-z]+\.so[^ )]*|\(/[^ ]*lib(av|sw)[a-z]+\.so[^ )]*' <<<"$log" | sed 's|/[^ ]*/||' || true)
+      korvel_frame=$(grep -m1 -oE '/src/[a-z_/]+\.(cpp|h):[0-9]+' <<<"$log" | sed 's|.*/src/|src/|' || true)
+      printf '%s\t%s\t%s\t%s\t%s\n' "$(basename "$input")" "$op" "$kind" "${ffmpeg_frame:--}" "${korvel_frame:--}"
+    done ;;
   *) echo "unknown mode: $mode" >&2; exit 2 ;;
 esac
