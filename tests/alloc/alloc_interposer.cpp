@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <execinfo.h>
 
+#include <atomic>
 #include <cstring>
 
 // glibc's allocator under its own names, so forwarding needs no dlsym (whose
@@ -27,7 +28,7 @@ LiveBlock g_slots[kSlots];
 LiveBlock g_live[kSlots];
 size_t g_used = 0;  // occupied or tombstone slots
 bool g_overflowed = false;
-bool g_armed = false;
+std::atomic<bool> g_armed{false};
 bool g_injected = false;
 uint64_t g_count = 0;
 uint64_t g_fail_at = 0;
@@ -35,6 +36,17 @@ void* g_failed_stack[kStackDepth];
 int g_failed_depth = 0;
 // Set while the interposer itself runs (stack capture may allocate).
 __thread bool t_inside = false;
+
+// FFmpeg's decoders may run threads of their own: the numbering and the table
+// are shared under one spin lock (a mutex could allocate).
+std::atomic_flag g_lock = ATOMIC_FLAG_INIT;
+struct Lock {
+  Lock() {
+    while (g_lock.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  ~Lock() { g_lock.clear(std::memory_order_release); }
+};
 
 size_t slot_of(const void* ptr) {
   auto h = reinterpret_cast<uintptr_t>(ptr) >> 4;
@@ -44,7 +56,8 @@ size_t slot_of(const void* ptr) {
 }
 
 void forget(void* ptr) {
-  if (ptr == nullptr || g_used == 0) return;
+  if (ptr == nullptr || t_inside || g_used == 0) return;
+  Lock lock;
   for (size_t i = slot_of(ptr), probes = 0; probes < kSlots; i = (i + 1) & (kSlots - 1), ++probes) {
     if (g_slots[i].ptr == nullptr) return;
     if (g_slots[i].ptr == ptr) {
@@ -72,11 +85,13 @@ void remember(void* ptr, size_t size, uint64_t seq) {
 // The numbering of one allocation: 0 when not armed, else its number.
 uint64_t next_number() {
   if (!g_armed || t_inside) return 0;
+  Lock lock;
   return ++g_count;
 }
 
 bool must_fail(uint64_t seq) {
   if (seq == 0 || seq != g_fail_at) return false;
+  Lock lock;
   g_injected = true;
   t_inside = true;
   g_failed_depth = backtrace(g_failed_stack, kStackDepth);
@@ -86,6 +101,7 @@ bool must_fail(uint64_t seq) {
 
 void track(void* ptr, size_t size, uint64_t seq) {
   if (seq == 0 || ptr == nullptr) return;
+  Lock lock;
   t_inside = true;
   remember(ptr, size, seq);
   t_inside = false;

@@ -5,7 +5,8 @@
 // whole process, FFmpeg included, and forwards to glibc's own allocator. While
 // armed it numbers every allocation from 1, can fail one of them, and keeps
 // each allocation made since arming, with its call stack, until it is freed.
-// Single-threaded use: the tests arm it around one call on one thread.
+// Threads may allocate at once; the numbering then follows the order in which
+// they reach the allocator.
 #pragma once
 
 #include <cstddef>
