@@ -82,6 +82,9 @@ const SwallowingCall kSwallowingCalls[] = {
      "the parameters the container gave"},
     {"avformat_write_header",
      "muxers set tags such as \"encoder\" with av_dict_set and ignore its result"},
+    {"lame_encode_buffer",
+     "LAME reports a failed allocation as an encoding error, which FFmpeg's "
+     "wrapper returns as AVERROR_UNKNOWN: no different from a refused frame"},
     {"av_parser_parse2",
      "inside av_read_frame, a parser that cannot grow its buffer (ff_combine_frame) "
      "drops the data and av_read_frame still returns the next packet"},
