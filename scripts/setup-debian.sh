@@ -9,6 +9,7 @@ packages=(
   ffmpeg
   libgtest-dev nlohmann-json3-dev
   binutils locales
+  clang libclang-rt-14-dev
   python3 python3-pytest python3-venv python3-setuptools python3-wheel patchelf
   python3-distributed python3-dask python3-tqdm
   # The wheel: korvel's own FFmpeg built from Debian's source package, with

@@ -13,14 +13,17 @@
 #   wheel     the wheel, built with korvel's own FFmpeg, installed into a
 #             virtual environment, where the whole Python suite runs against
 #             it, and into a minimal Debian root without FFmpeg, where every
-#             operation must give the host's results.
-# Usage: scripts/test.sh [system|sanitize|ffmpeg4|ffmpeg7|install|python|wheel]...   (default: all)
+#             operation must give the host's results,
+#   fuzz      the fuzz target (clang, ASan, UBSan): the stored crash inputs
+#             replayed, then a few minutes of fuzzing from the seed corpus
+#             (KORVEL_FUZZ_SECONDS).
+# Usage: scripts/test.sh [system|sanitize|ffmpeg4|ffmpeg7|install|python|wheel|fuzz]...   (default: all)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(system sanitize ffmpeg4 ffmpeg7 install python wheel)
+[ ${#stages[@]} -gt 0 ] || stages=(system sanitize ffmpeg4 ffmpeg7 install python wheel fuzz)
 
 bash scripts/setup-debian.sh
 
@@ -81,6 +84,13 @@ for stage in "${stages[@]}"; do
       bash scripts/test-python.sh build --ignore="$root/python/tests/test_wheel.py" ;;
     wheel)
       bash scripts/test-wheel.sh ;;
+    fuzz)
+      echo "=== fuzzing ==="
+      CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKORVEL_FUZZ=ON -DKORVEL_BUILD_TESTS=OFF >/dev/null
+      cmake --build build-fuzz -j "$jobs" >/dev/null
+      bash scripts/fuzz.sh replay build-fuzz/tests/fuzz/korvel_fuzz
+      bash scripts/fuzz.sh run build-fuzz/tests/fuzz/korvel_fuzz "${KORVEL_FUZZ_SECONDS:-180}" ;;
     *) echo "unknown stage: $stage" >&2; exit 2 ;;
   esac
 done
