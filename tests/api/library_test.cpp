@@ -1,5 +1,5 @@
 // The shared object as callers see it: its exports, its run-time search path,
-// its C header, its behaviour on bad input, and the command-line tool.
+// its C header and its behaviour on bad input.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -156,60 +156,6 @@ TEST(BadInput, TruncatedFilesNeverCrashAndNeverClaimMoreThanTheyHave) {
       std::free(get_video_info(part.data(), part.size()));
     }
   }
-}
-
-// The command-line tool, run as a user would.
-std::string cli(const std::string& args, int* code) {
-  const std::string ld = std::getenv("LD_LIBRARY_PATH") ? std::getenv("LD_LIBRARY_PATH") : "";
-  return run("env LD_LIBRARY_PATH=" + shell_quote(ld) + " " + shell_quote(KORVEL_CLI_PATH) + " " +
-                 args + " 2>&1",
-             code);
-}
-
-TEST(CommandLine, RunsVerbsThroughFilesAndPipes) {
-  const std::string in = fixture_path("h264_aac.mp4");
-  int code = -1;
-  const std::string info = cli("info " + shell_quote(in), &code);
-  EXPECT_EQ(code, 0);
-  EXPECT_EQ(info.rfind("{\"duration\":", 0), 0u) << info;
-
-  TempFile out_file(Bytes{}, ".mkv");
-  cli("convert " + shell_quote(in) + " " + shell_quote(out_file.path()) + " --format matroska", &code);
-  EXPECT_EQ(code, 0);
-  EXPECT_EQ(probe_file(out_file.path())["format"]["format_name"], "matroska,webm");
-
-  // Standard input to standard output.
-  const std::string ld = std::getenv("LD_LIBRARY_PATH") ? std::getenv("LD_LIBRARY_PATH") : "";
-  TempFile piped(Bytes{}, ".mp4");
-  run("env LD_LIBRARY_PATH=" + shell_quote(ld) + " " + shell_quote(KORVEL_CLI_PATH) +
-          " trim - - --start 0.5 --end 1.5 < " + shell_quote(in) + " > " + shell_quote(piped.path()),
-      &code);
-  EXPECT_EQ(code, 0);
-  const auto probed = probe_file(piped.path());
-  ASSERT_TRUE(probed.contains("format"));
-  EXPECT_LT(std::stod(probed["format"]["duration"].get<std::string>()), 1.3);
-}
-
-TEST(CommandLine, FailuresNameTheOperationAndTheInput) {
-  TempFile junk(Bytes(100, 'z'), ".bin");
-  TempFile out(Bytes{}, ".mp4");
-  int code = 0;
-  const std::string message = cli("mute " + shell_quote(junk.path()) + " " + shell_quote(out.path()), &code);
-  EXPECT_NE(code, 0);
-  EXPECT_NE(message.find("mute"), std::string::npos) << message;
-  EXPECT_NE(message.find(junk.path()), std::string::npos) << message;
-  EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
-
-  cli("trim a.mp4", &code);
-  EXPECT_EQ(code, 2);
-  const std::string usage = cli("trim a.mp4 b.mp4 --start", &code);
-  EXPECT_EQ(code, 2);
-  EXPECT_NE(usage.find("usage:"), std::string::npos);
-  cli("frobnicate", &code);
-  EXPECT_EQ(code, 2);
-  const std::string help = cli("--help", &code);
-  EXPECT_EQ(code, 0);
-  EXPECT_NE(help.find("korvel info FILE"), std::string::npos);
 }
 
 }  // namespace
