@@ -29,7 +29,7 @@ import math
 import operator
 import os
 from contextlib import ExitStack
-from typing import IO, Any, Callable, List, Optional, Sequence, Union
+from typing import IO, Any, Callable, Dict, List, Optional, Sequence, Union
 
 from . import _errors, _log, _native
 from ._errors import (KorvelArgumentError, KorvelEncodingError, KorvelError, KorvelInputError,
@@ -41,7 +41,7 @@ __version__ = "0.1.0"
 
 __all__ = [
     "KorvelError", "KorvelArgumentError", "KorvelInputError", "KorvelMissingStreamError",
-    "KorvelEncodingError", "MediaInfo", "Media", "info", "convert", "trim", "mute",
+    "KorvelEncodingError", "MediaInfo", "info", "convert", "trim", "mute",
     "strip_metadata", "set_metadata", "change_speed", "merge", "extract_audio",
     "adjust_volume", "reencode", "rotate", "reverse", "to_gif", "extract_frame",
     "set_log_level", "get_log_level", "AUDIO_FORMATS", "IMAGE_FORMATS", "PRESETS",
@@ -114,11 +114,11 @@ def _choice(operation: str, name: str, value: Optional[str], choices: Sequence[s
 
 # ---- calls ---------------------------------------------------------------------
 
-def _report(fn: Any, view: _native.View) -> Optional[dict]:
+def _report(fn: Any, view: _native.View) -> Optional[Dict[str, Any]]:
     block = fn(view[0], view[1])
     if not block:
         return None
-    parsed: dict = json.loads(_native.take_text(block))
+    parsed: Dict[str, Any] = json.loads(_native.take_text(block))
     return parsed
 
 
@@ -169,7 +169,7 @@ def info(data: Media) -> MediaInfo:
     return _types_info(json.loads(_native.take_text(block)))
 
 
-def _types_info(raw: dict) -> MediaInfo:
+def _types_info(raw: Dict[str, Any]) -> MediaInfo:
     result: MediaInfo = {
         "duration": float(raw["duration"]), "bitrate": int(raw["bitrate"]),
         "num_streams": int(raw["num_streams"]), "has_video": bool(raw["has_video"]),

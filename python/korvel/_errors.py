@@ -9,7 +9,7 @@ words.
 
 from __future__ import annotations
 
-from typing import Optional, Sequence, Tuple
+from typing import Any, Dict, Optional, Sequence, Tuple
 
 # What an operation needs in its input.
 MEDIA, VIDEO, AUDIO, VIDEO_OR_AUDIO = "media", "video", "audio", "video or audio"
@@ -60,11 +60,7 @@ class KorvelEncodingError(KorvelError):
     category = "encoding"
 
 
-def refused(operation: str, reason: str) -> KorvelArgumentError:
-    return KorvelArgumentError(operation, reason)
-
-
-def classify(operation: str, lines: Sequence[str], reports: Sequence[Optional[dict]],
+def classify(operation: str, lines: Sequence[str], reports: Sequence[Optional[Dict[str, Any]]],
              needs: str) -> KorvelError:
     """The exception for a call that returned null.
 

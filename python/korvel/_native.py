@@ -9,7 +9,7 @@ import ctypes
 import mmap
 import os
 from contextlib import contextmanager
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Tuple
 
 _u8 = ctypes.c_uint8
 _u8p = ctypes.POINTER(_u8)
