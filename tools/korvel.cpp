@@ -174,7 +174,8 @@ struct Call;
 
 struct Verb {
   const char* name;
-  std::vector<const char*> files;  // positional arguments; the last named OUT is written
+  std::vector<const char*> files;  // positional arguments: the inputs, then OUT, then others
+  size_t inputs;                   // how many of the files are read
   std::vector<Option> options;
   Needs needs;
   const char* help;
@@ -200,17 +201,17 @@ uint8_t* run_gif(const Call& c, uint64_t* n);
 uint8_t* run_frame(const Call& c, uint64_t* n);
 
 const std::vector<Verb> kVerbs = {
-    {"info", {"FILE"}, {}, Needs::kMedia,
+    {"info", {"FILE"}, 1, {}, Needs::kMedia,
      "Prints a one-line JSON report: duration (s), bitrate (bit/s), num_streams, has_video, "
      "has_audio, and the first video and audio streams' properties.",
      nullptr},
-    {"convert", {"IN", "OUT"},
+    {"convert", {"IN", "OUT"}, 1,
      {{"format", "NAME", false, is_muxer, "an FFmpeg muxer name such as matroska, mp4, mov, mpegts",
        "the container to write; default: from OUT's extension, or IN's own container for - or a "
        "name without extension", muxer_for}},
      Needs::kMedia, "Copies the streams into another container without re-encoding.",
      run_convert},
-    {"trim", {"IN", "OUT"},
+    {"trim", {"IN", "OUT"}, 1,
      {{"start", "S", false, is_seconds, kSeconds, "first second kept; the output starts at 0",
        nullptr},
       {"end", "E", false, is_seconds, kSeconds, "second where the copy stops", nullptr}},
@@ -218,33 +219,33 @@ const std::vector<Verb> kVerbs = {
      "Keeps the packets between S and E seconds (stream copy: the cut falls on packets, not on "
      "key frames).",
      run_trim},
-    {"mute", {"IN", "OUT"}, {}, Needs::kVideo, "Copies the file without its audio streams.",
+    {"mute", {"IN", "OUT"}, 1, {}, Needs::kVideo, "Copies the file without its audio streams.",
      run_mute},
-    {"strip-metadata", {"IN", "OUT"}, {}, Needs::kVideoOrAudio,
+    {"strip-metadata", {"IN", "OUT"}, 1, {}, Needs::kVideoOrAudio,
      "Copies video and audio into MP4 without the container metadata.", run_strip},
-    {"set-metadata", {"IN", "OUT", "KEY", "VALUE"}, {}, Needs::kVideoOrAudio,
+    {"set-metadata", {"IN", "OUT", "KEY", "VALUE"}, 1, {}, Needs::kVideoOrAudio,
      "Copies video and audio into MP4 with the container metadata KEY set to VALUE.",
      run_set_metadata},
-    {"speed", {"IN", "OUT"},
+    {"speed", {"IN", "OUT"}, 1,
      {{"factor", "F", true, is_speed_factor, "a number from 0.001 to 1000",
        "2 plays twice as fast, 0.5 half as fast", nullptr}},
      Needs::kVideoOrAudio,
      "Copies video and audio into MP4 with every timestamp divided by F (nothing is decoded).",
      run_speed},
-    {"merge", {"IN1", "IN2", "OUT"}, {}, Needs::kVideoOrAudio,
+    {"merge", {"IN1", "IN2", "OUT"}, 2, {}, Needs::kVideoOrAudio,
      "Appends IN2's video and audio to IN1's in one MP4 (stream copy: code both alike).",
      run_merge},
-    {"extract-audio", {"IN", "OUT"},
+    {"extract-audio", {"IN", "OUT"}, 1,
      {{"format", "NAME", false, is_audio_format, "mp3, aac, ogg or wav",
        "default: from OUT's extension", audio_format_for}},
      Needs::kAudio, "Re-encodes the first audio stream as a 44100 Hz stereo audio file.",
      run_extract_audio},
-    {"volume", {"IN", "OUT"},
+    {"volume", {"IN", "OUT"}, 1,
      {{"factor", "F", true, is_volume_factor, "a number (1 keeps the level, 0 or less: silence)",
        "level multiplier, clipped at full scale", nullptr}},
      Needs::kAudio, "Re-encodes the first audio stream as AAC at F times its level; video copied.",
      run_volume},
-    {"reencode", {"IN", "OUT"},
+    {"reencode", {"IN", "OUT"}, 1,
      {{"crf", "N", false, is_crf, "a whole number from 0 to 51", "quality, lower is better; "
        "default 23", nullptr},
       {"preset", "P", false, is_preset,
@@ -257,16 +258,16 @@ const std::vector<Verb> kVerbs = {
        nullptr}},
      Needs::kVideo, "Re-encodes the first video stream as H.264 in MP4; first audio stream copied.",
      run_reencode},
-    {"rotate", {"IN", "OUT"},
+    {"rotate", {"IN", "OUT"}, 1,
      {{"degrees", "D", true, is_turn, "90, 180 or 270 (or an equivalent such as -90 or 450)",
        "clockwise turn", nullptr}},
      Needs::kVideo, "Turns the video clockwise (H.264 in MP4, crf 18); first audio stream copied.",
      run_rotate},
-    {"reverse", {"IN", "OUT"}, {}, Needs::kVideo,
+    {"reverse", {"IN", "OUT"}, 1, {}, Needs::kVideo,
      "Plays the first video stream backwards (H.264 in MP4, no audio). Holds every decoded "
      "picture in memory.",
      run_reverse},
-    {"gif", {"IN", "OUT"},
+    {"gif", {"IN", "OUT"}, 1,
      {{"fps", "N", false, is_fps, "a whole number, 0 or more", "pictures per second at most; "
        "default (and 0) 10", nullptr},
       {"width", "W", false, is_fps, "a whole number, 0 or more", "pixels, rounded down to even; "
@@ -275,7 +276,7 @@ const std::vector<Verb> kVerbs = {
       {"duration", "D", false, is_seconds, kSeconds, "seconds shown; default to the end",
        nullptr}},
      Needs::kVideo, "Makes an animated GIF of the first video stream.", run_gif},
-    {"frame", {"IN", "OUT"},
+    {"frame", {"IN", "OUT"}, 1,
      {{"format", "NAME", false, is_image_format, "jpeg, jpg or png",
        "default: from OUT's extension, else jpeg", image_format_for},
       {"time", "T", false, is_seconds, "a number of seconds",
@@ -470,8 +471,8 @@ class InputBytes {
   bool mapped_ = false;
 };
 
-bool write_all(const std::string& path, bool overwrite, const uint8_t* data, uint64_t size) {
-  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (overwrite ? 0 : O_EXCL);
+bool write_all(const std::string& path, const uint8_t* data, uint64_t size) {
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
   const int fd = path == "-" ? STDOUT_FILENO : ::open(path.c_str(), flags, 0666);
   if (fd < 0) return false;
   bool ok = true;
@@ -490,9 +491,11 @@ bool write_all(const std::string& path, bool overwrite, const uint8_t* data, uin
   return ok;
 }
 
+// A regular file that writing would replace; devices and pipes (/dev/null)
+// lose nothing.
 bool exists(const std::string& path) {
   struct stat st;
-  return path != "-" && stat(path.c_str(), &st) == 0;
+  return path != "-" && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // ---- One call -----------------------------------------------------------------------
@@ -505,7 +508,7 @@ struct Call {
   InputBytes inputs[2];
 
   const std::string& file(size_t i) const { return files[i]; }
-  const std::string& output() const { return files[1]; }
+  const std::string& output() const { return files[verb->inputs]; }
   const char* text(const char* name) const {
     const auto it = values.find(name);
     return it == values.end() || it->second.empty() ? nullptr : it->second.c_str();
@@ -654,8 +657,8 @@ std::string failure_reason(const Call& call, const std::vector<std::string>& lin
       return "argument refused: " + line;
     if (detail.find(line) == std::string::npos) detail += (detail.empty() ? "" : "; ") + line;
   }
-  const size_t inputs = call.verb->files.size() - (call.verb->run == nullptr ? 0 : 1);
-  for (size_t i = 0; i < inputs && i < 2; ++i) {
+  const size_t inputs = call.verb->inputs;
+  for (size_t i = 0; i < inputs; ++i) {
     char* report = get_video_info(call.inputs[i].data(), call.inputs[i].size());
     if (report == nullptr)
       return "not a media file korvel can read" +
@@ -682,8 +685,7 @@ int run(Call* call) {
   const bool writes = verb.run != nullptr;
   if (writes && !call->overwrite && exists(call->output()))
     return fail(*call, call->output(), "already exists (use -y to overwrite)");
-  const size_t inputs = writes ? verb.files.size() - 1 : 1;
-  for (size_t i = 0; i < inputs; ++i)
+  for (size_t i = 0; i < verb.inputs; ++i)
     if (!call->inputs[i].open(call->file(i))) return fail(*call, call->file(i), std::strerror(errno));
 
   take_error_lines();
@@ -697,7 +699,7 @@ int run(Call* call) {
   uint64_t size = 0;
   uint8_t* result = verb.run(*call, &size);
   if (result == nullptr) return fail(*call, call->file(0), failure_reason(*call, take_error_lines()));
-  const bool written = write_all(call->output(), call->overwrite, result, size);
+  const bool written = write_all(call->output(), result, size);
   std::free(result);
   if (!written) return fail(*call, call->output(), std::strerror(errno));
   return 0;

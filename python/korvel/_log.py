@@ -163,7 +163,13 @@ def _uninstall() -> None:
     _set_callback(ctypes.cast(_default_callback, ctypes.c_void_p))
 
 
+_installed = False
+
+
 def install() -> None:
+    global _installed
     set_log_level(_threshold)
     _set_callback(ctypes.cast(_callback, ctypes.c_void_p))
-    atexit.register(_uninstall)
+    if not _installed:
+        atexit.register(_uninstall)
+        _installed = True

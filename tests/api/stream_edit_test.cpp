@@ -207,7 +207,8 @@ TEST(ChangeSpeedFactor, TheRangeEndsStillWork) {
     ASSERT_TRUE(out) << factor;
     const auto probed = probe(out.bytes());
     const double duration = std::stod(probed["format"]["duration"].get<std::string>());
-    EXPECT_NEAR(duration, in_duration / factor, in_duration / factor * 0.05 + 0.01) << factor;
+    // (plus up to a few ticks of the last packet at the fast end)
+    EXPECT_NEAR(duration, in_duration / factor, in_duration / factor * 0.05 + 0.05) << factor;
   }
 }
 
