@@ -142,6 +142,14 @@ def test_ffmpeg_messages_reach_the_logger_at_the_chosen_threshold(media, records
     assert caught.value.lines  # reasons do not depend on the threshold
 
 
+def test_unwanted_levels_are_dropped_before_python_on_x86_64():
+    import platform
+    from korvel import _log
+    if platform.machine() != "x86_64":
+        pytest.skip("the level filter in front of the callback is x86-64 code")
+    assert _log.FILTERED_IN_C
+
+
 def test_an_unknown_log_level_is_refused():
     with pytest.raises(korvel.KorvelArgumentError):
         korvel.set_log_level("loud")
