@@ -2,7 +2,9 @@
 """What the Python log bridge costs: a re-encode and a remux, timed in one
 process with the package's FFmpeg log callback installed and with FFmpeg's
 own callback at level quiet (the cheapest silent setting), alternating the
-two so that both see the same machine. Prints medians and their ratio.
+two so that both see the same machine. Prints the medians of wall-clock and
+of process CPU time (less disturbed by other work on a shared machine) and
+their ratios.
 
 Usage: KORVEL_LIBRARY=build/libkorvel.so PYTHONPATH=python \\
        nice -n 19 /usr/bin/python3 scripts/bench-log-bridge.py [--rounds N]
@@ -58,20 +60,24 @@ def main() -> None:
             lambda: korvel.reencode(media["clip"], preset="veryfast"),
         "remux 60 s 720p to matroska": lambda: korvel.convert(media["long"], "matroska"),
     }
-    print(f"{'operation':34} {'bridge ms':>10} {'without ms':>10} {'ratio':>7}")
+    print(f"{'operation':34} {'wall ms: bridge':>16} {'without':>8} {'ratio':>6}"
+          f" {'CPU ms: bridge':>15} {'without':>8} {'ratio':>6}")
     for name, call in cases.items():
         times: Dict[bool, List[float]] = {True: [], False: []}
+        cpu: Dict[bool, List[float]] = {True: [], False: []}
         call()  # warm up
         for round_number in range(args.rounds):
             for mode in ((True, False) if round_number % 2 == 0 else (False, True)):
                 use_bridge(mode)
-                start = time.perf_counter()
+                start, start_cpu = time.perf_counter(), time.process_time()
                 call()
                 times[mode].append(time.perf_counter() - start)
+                cpu[mode].append(time.process_time() - start_cpu)
         use_bridge(True)
-        with_bridge = statistics.median(times[True]) * 1000
-        without = statistics.median(times[False]) * 1000
-        print(f"{name:34} {with_bridge:10.1f} {without:10.1f} {with_bridge / without:7.3f}")
+        wall = [statistics.median(times[m]) * 1000 for m in (True, False)]
+        used = [statistics.median(cpu[m]) * 1000 for m in (True, False)]
+        print(f"{name:34} {wall[0]:16.1f} {wall[1]:8.1f} {wall[0] / wall[1]:6.3f}"
+              f" {used[0]:15.1f} {used[1]:8.1f} {used[0] / used[1]:6.3f}")
 
 
 if __name__ == "__main__":
