@@ -44,7 +44,12 @@ calls = {
     "video_to_gif": lambda: korvel.to_gif(ramp, fps=5, width=80),
     "extract_frame": lambda: korvel.extract_frame(ramp, time=1.0, format="png"),
 }
-report = {"library": korvel._native.PATH, "errors": {}}
+report = {"library": korvel._native.PATH, "errors": {},
+          "log_libavutil": korvel._log.LIBAVUTIL_PATH}
+try:
+    korvel.convert(av, "wav")
+except korvel.KorvelError as error:
+    report["failure_lines"] = list(error.lines)
 try:
     report["info"] = korvel.info(av)
 except Exception as error:
@@ -166,6 +171,15 @@ def test_operations_load_ffmpeg_from_the_bundle(site, venv_run):
                   if re.search(r"/lib(av|sw|x264|x265|mp3lame|vorbis|opus|vpx|aom|dav1d)", p)]
     assert media_libs
     assert [p for p in media_libs if not p.startswith(bundle)] == []
+
+
+def test_log_bridge_hooks_the_bundled_libavutil(site, venv_run):
+    # Found through libkorvel's own dependencies, whatever the bundle calls it,
+    # and working: the failure carries FFmpeg's line.
+    _, report = venv_run
+    bundle = str((site / "korvel.libs").resolve())
+    assert os.path.realpath(report["log_libavutil"]).startswith(bundle + os.sep)
+    assert any("one stream" in line for line in report["failure_lines"])
 
 
 def test_info_runs_from_the_venv(venv_run):
