@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -339,7 +340,7 @@ void print_version() {
 // threads too, so the state is shared under a lock.
 struct LogState {
   std::mutex lock;
-  int shown = AV_LOG_QUIET;
+  std::atomic<int> shown{AV_LOG_QUIET};  // read unlocked by the cheap refusal
   int print_prefix = 1;
   std::string partial;              // a message that has not reached its newline yet
   std::vector<std::string> errors;  // the call's error lines, oldest first
@@ -362,7 +363,7 @@ void log_callback(void* avcl, int level, const char* fmt, va_list vl) {
   std::lock_guard<std::mutex> hold(g_log.lock);
   char line[1024];
   av_log_format_line2(avcl, level, fmt, vl, line, sizeof line, &g_log.print_prefix);
-  if (level <= g_log.shown) std::fputs(line, stderr);
+  if (level <= g_log.shown.load()) std::fputs(line, stderr);
   if (level > AV_LOG_ERROR && g_log.partial.empty()) return;
   g_log.partial += line;
   g_log.partial_is_error = g_log.partial_is_error || level <= AV_LOG_ERROR;
