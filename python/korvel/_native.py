@@ -1,12 +1,15 @@
 """The C side of the package: loading libkorvel.so, the fifteen declarations,
-borrowing the caller's bytes and taking ownership of result blocks."""
+the FFmpeg functions the package reaches through it, opening the caller's
+input (a buffer, a path or a file object) without copying it, and taking
+ownership of result blocks."""
 
 from __future__ import annotations
 
 import ctypes
+import mmap
 import os
 from contextlib import contextmanager
-from typing import Callable, Dict, Iterator, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Tuple
 
 _u8 = ctypes.c_uint8
 _u8p = ctypes.POINTER(_u8)
@@ -39,23 +42,6 @@ SIGNATURES: Dict[str, Tuple[type, Tuple[type, ...]]] = {
 }
 
 LIBRARY_ENV = "KORVEL_LIBRARY"
-
-
-class KorvelError(Exception):
-    """An operation of the library returned no result.
-
-    ``operation`` names the C function that failed.
-    """
-
-    def __init__(self, operation: str, message: str) -> None:
-        super().__init__(f"{operation}: {message}")
-        self.operation = operation
-
-
-class KorvelArgumentError(KorvelError, ValueError):
-    """The library refused an argument (an unknown format name, an angle that
-    is not a quarter or half turn, a speed factor not above 0, an integer
-    outside the 32-bit range)."""
 
 
 def library_path() -> str:
@@ -93,8 +79,8 @@ _free = ctypes.CDLL(None).free
 _free.argtypes = (ctypes.c_void_p,)
 _free.restype = None
 
-FUNCTIONS: Dict[str, Callable] = {}
-MISSING = []
+FUNCTIONS: Dict[str, Any] = {}
+MISSING: List[str] = []
 for _name, (_restype, _argtypes) in SIGNATURES.items():
     try:
         _fn = getattr(_lib, _name)
@@ -106,11 +92,42 @@ for _name, (_restype, _argtypes) in SIGNATURES.items():
     FUNCTIONS[_name] = _fn
 
 
-def function(name: str) -> Callable:
+def function(name: str) -> Any:
     try:
         return FUNCTIONS[name]
     except KeyError:
-        raise KorvelError(name, f"not exported by {PATH}") from None
+        raise ImportError(f"korvel: {name} is not exported by {PATH}") from None
+
+
+def ffmpeg_function(name: str, restype: Any, argtypes: Tuple[Any, ...]) -> Any:
+    """An FFmpeg function as libkorvel.so resolves it.
+
+    dlsym on the library's own handle searches the library and then the
+    objects it was linked against, in load order: this is the libavutil (or
+    libavformat) that libkorvel uses, whatever its file is called (a wheel
+    renames the bundled copies), never another FFmpeg the process may hold.
+    """
+    fn = getattr(_lib, name)
+    fn.restype = restype
+    fn.argtypes = argtypes
+    return fn
+
+
+class _DlInfo(ctypes.Structure):
+    _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p),
+                ("dli_sname", ctypes.c_char_p), ("dli_saddr", ctypes.c_void_p)]
+
+
+def object_path(fn: Any) -> str:
+    """The file of the loaded object that holds a C function (dladdr)."""
+    dladdr = ctypes.CDLL(None).dladdr
+    dladdr.argtypes = (ctypes.c_void_p, ctypes.POINTER(_DlInfo))
+    dladdr.restype = ctypes.c_int
+    found = _DlInfo()
+    address = ctypes.cast(fn, ctypes.c_void_p).value
+    if not dladdr(address, ctypes.byref(found)) or not found.dli_fname:
+        return ""
+    return os.fsdecode(found.dli_fname)
 
 
 class _PyBuffer(ctypes.Structure):
@@ -140,8 +157,11 @@ _release_buffer.restype = None
 _PYBUF_SIMPLE = 0
 
 
+View = Tuple[Any, int]
+
+
 @contextmanager
-def borrowed(data: object) -> Iterator[Tuple[object, int]]:
+def borrowed(data: object) -> Iterator[View]:
     """(pointer, length) of any contiguous bytes-like object, without a copy.
 
     The buffer export is held until the block ends, so a bytearray cannot be
@@ -155,31 +175,50 @@ def borrowed(data: object) -> Iterator[Tuple[object, int]]:
         _release_buffer(ctypes.byref(view))
 
 
-def take_block(operation: str, block: object, size: int,
-               refused: Optional[str] = None) -> bytes:
-    """Copies a result block into bytes and frees it, exactly once on every
-    path. A null block raises; `refused` (when set) says which argument the
-    library refused."""
+@contextmanager
+def opened(data: object) -> Iterator[View]:
+    """(pointer, length) of the caller's input, whatever form it takes.
+
+    A str or os.PathLike is a file name: a regular file is mapped read-only
+    (nothing is copied), anything else is read. An object with a ``read``
+    method is read once. Anything else must export a contiguous buffer.
+    """
+    if isinstance(data, (str, os.PathLike)):
+        with open(data, "rb") as file:
+            size = os.fstat(file.fileno()).st_size
+            if size == 0:
+                with borrowed(file.read()) as view:
+                    yield view
+                return
+            with mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+                with borrowed(mapped) as view:
+                    yield view
+        return
+    read = getattr(data, "read", None)
+    if read is not None and not isinstance(data, (bytes, bytearray, memoryview)):
+        content = read()
+        if not isinstance(content, (bytes, bytearray, memoryview)):
+            raise TypeError(f"korvel: {type(data).__name__}.read() returned "
+                            f"{type(content).__name__}, not bytes (open the file in binary mode)")
+        data = content
+    with borrowed(data) as view:
+        yield view
+
+
+def take_block(block: Any, size: int) -> bytes:
+    """Copies a result block into bytes and frees it, exactly once."""
     try:
-        if not block:
-            if refused is not None:
-                raise KorvelArgumentError(operation, refused)
-            raise KorvelError(operation, "no result (input not usable for this operation)")
         return ctypes.string_at(block, size)
     finally:
-        if block:
-            _free(block)
+        _free(block)
 
 
-def take_text(operation: str, block: object) -> str:
+def take_text(block: Any) -> str:
     try:
-        if not block:
-            raise KorvelError(operation, "no result (not a media file the library can open)")
         return ctypes.string_at(block).decode("utf-8")
     finally:
-        if block:
-            _free(block)
+        _free(block)
 
 
-def out_size() -> _u64:
+def out_size() -> Any:
     return _u64(0)

@@ -20,7 +20,7 @@ from __future__ import annotations
 import ctypes
 import threading
 import weakref
-from typing import Any, Callable, Optional, Union
+from typing import Any, Callable
 
 from . import _native
 
@@ -70,11 +70,3 @@ def adopt(block: Any, size: int) -> memoryview:
     # semantics (ctypes exports "<B"), sharing the same buffer.
     return memoryview(array).cast("B")
 
-
-def take(operation: str, block: Any, size: int, refused: Optional[str] = None,
-         copy: bool = True) -> Union[bytes, memoryview]:
-    """A result block as bytes (copied, then freed) or, with copy=False, as
-    an owning memoryview. A null block raises as take_block does."""
-    if copy or not block:
-        return _native.take_block(operation, block, size, refused)
-    return adopt(block, size)

@@ -98,7 +98,7 @@ def test_input_is_passed_by_pointer_not_copied():
     buffer.extend(b"more")  # free to move again once the call is over
 
 
-@pytest.mark.parametrize("bad", ["a text", 42, memoryview(bytes(16))[::2]])
+@pytest.mark.parametrize("bad", [42, memoryview(bytes(16))[::2]])
 def test_non_buffer_or_non_contiguous_input_is_refused(bad):
     with pytest.raises((TypeError, BufferError)):
         korvel.info(bad)

@@ -226,6 +226,21 @@ def test_operations_load_ffmpeg_from_the_bundle(site, venv_run):
     assert media_libs and [p for p in media_libs if not p.startswith(bundle)] == []
 
 
+def test_log_bridge_hooks_the_bundled_libavutil(site, venv_run):
+    # Found through libkorvel's own dependencies, whatever the bundle calls it,
+    # and working: the failure carries FFmpeg's line.
+    _, report = venv_run
+    bundle = str((site / "korvel.libs").resolve())
+    assert os.path.realpath(report["log_libavutil"]).startswith(bundle + os.sep)
+    assert any("one stream" in line for line in report["failure_lines"])
+
+
+def test_info_runs_from_the_venv(venv_run):
+    _, report = venv_run
+    assert "get_video_info" not in report["errors"]
+    assert (report["info"]["width"], report["info"]["height"]) == (160, 120)
+
+
 @pytest.mark.parametrize("operation", sorted(EXPECTED))
 def test_operation_runs_from_the_venv(venv_run, oracle, operation):
     out, report = venv_run

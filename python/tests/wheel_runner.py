@@ -44,7 +44,11 @@ calls = {
     "extract_frame": lambda: korvel.extract_frame(ramp, time=1.0, format="png"),
     "extract_frame_jpeg": lambda: korvel.extract_frame(ramp, time=1.0, format="jpeg"),
 }
-report = {"errors": {}}
+report = {"errors": {}, "log_libavutil": korvel._log.LIBAVUTIL_PATH}
+try:
+    korvel.convert(av, "wav")  # two streams: the muxer refuses, with a reason
+except korvel.KorvelError as error:
+    report["failure_lines"] = list(error.lines)
 try:
     report["info"] = korvel.info(av)
 except Exception as error:

@@ -12,6 +12,18 @@
 namespace korvel {
 namespace {
 
+// Factors outside this range are refused before the input is read. Below it,
+// ordinary timestamps (a few hours in a 1/90000 time base) are pushed towards
+// the edge of the 64-bit range, and anything from 1e-300 on overflows; above
+// it, whole files collapse into a few ticks and every duration truncates to
+// zero. Infinity and NaN fall outside too.
+constexpr double kMinFactor = 0.001;
+constexpr double kMaxFactor = 1000.0;
+
+bool factor_accepted(double factor) {
+  return factor >= kMinFactor && factor <= kMaxFactor;
+}
+
 // t / factor truncated toward zero (66.67 gives 66, -2.5 gives -2).
 int64_t divide_timestamp(int64_t t, double factor) {
   return truncate_to_int64(static_cast<double>(t) / factor);
@@ -57,8 +69,7 @@ extern "C" {
 uint8_t* change_speed(const uint8_t* data, uint64_t size, uint64_t* out_size,
                       double factor) {
   return korvel::produce(out_size, [&]() -> uint8_t* {
-    // Written so that NaN is refused too.
-    if (!(factor > 0)) return nullptr;
+    if (!korvel::factor_accepted(factor)) return nullptr;
     return korvel::speed_copy(data, size, out_size, factor);
   });
 }

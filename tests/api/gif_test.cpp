@@ -261,7 +261,7 @@ TEST(VideoToGifCli, GifVerbPassesItsOptions) {
   TempFile out(Bytes{}, ".gif");
   int code = -1;
   run(korvel_cli() + " gif " + shell_quote(fixture_path("bframes_25.mp4")) + " " +
-          shell_quote(out.path()) + " --fps 5 --width 80 --start 0.5 --duration 1 2>&1",
+          shell_quote(out.path()) + " -y --fps 5 --width 80 --start 0.5 --duration 1 2>&1",
       &code);
   ASSERT_EQ(code, 0);
   const auto probed = probe_file(out.path(), true);
@@ -271,7 +271,7 @@ TEST(VideoToGifCli, GifVerbPassesItsOptions) {
   EXPECT_EQ(packets_of(probed, 0).size(), 5u);
 
   run(korvel_cli() + " gif " + shell_quote(fixture_path("bframes_25.mp4")) + " " +
-          shell_quote(out.path()) + " --fps ten 2>&1",
+          shell_quote(out.path()) + " -y --fps ten 2>&1",
       &code);
   EXPECT_EQ(code, 2);
 }
