@@ -37,6 +37,8 @@ class build_with_cmake(build_py):
 
     def run(self) -> None:
         super().run()
+        (Path(self.build_lib) / "korvel" / "_version.py").write_text(
+            f'__version__ = "{cmake_version()}"\n')
         build = ROOT / "build-pip"
         subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
                         "-DKORVEL_BUILD_TESTS=OFF"], check=True)

@@ -29,9 +29,6 @@ esac
 # The one version number: CMake's project(... VERSION x.y.z).
 version=$(sed -n 's/^project(korvel VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 [ -n "$version" ] || die "no project(korvel VERSION ...) in CMakeLists.txt"
-declared=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' "$root/python/korvel/__init__.py")
-[ -z "$declared" ] || [ "$declared" = "$version" ] ||
-  die "python/korvel/__init__.py says $declared, CMakeLists.txt says $version"
 
 # 1. FFmpeg.
 FFMPEG_PREFIX=$(bash "$root/scripts/wheel/build-ffmpeg.sh" | tail -n 1)
@@ -52,6 +49,7 @@ info=$stage/korvel-$version.dist-info
 mkdir -p "$stage/korvel/_lib" "$info/licenses"
 (cd "$root/python/korvel" && find . -name __pycache__ -prune -o -type f -print |
   while read -r f; do install -D -m 644 "$f" "$stage/korvel/$f"; done)
+echo "__version__ = \"$version\"" > "$stage/korvel/_version.py"
 install -m 755 "$(readlink -f "$build/libkorvel.so")" "$stage/korvel/_lib/libkorvel.so"
 install -m 755 "$build/korvel" "$stage/korvel/_lib/korvel"
 platform_bundle "$stage" "$info/licenses"

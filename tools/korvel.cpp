@@ -37,10 +37,6 @@ extern "C" {
 
 #include "korvel.h"
 
-#ifndef KORVEL_VERSION_STRING
-#define KORVEL_VERSION_STRING "0.1.0"
-#endif
-
 namespace {
 
 // ---- Argument checks -------------------------------------------------------

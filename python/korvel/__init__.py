@@ -42,7 +42,10 @@ from ._errors import (KorvelArgumentError, KorvelEncodingError, KorvelError, Kor
 from ._log import get_log_level, set_log_level
 from ._types import MediaInfo
 
-__version__ = "0.1.0"
+try:  # written into installed packages from the one version number
+    from ._version import __version__  # type: ignore[import]
+except ImportError:  # a source checkout: read it where it is declared
+    __version__ = _native.checkout_version()
 
 __all__ = [
     "KorvelError", "KorvelArgumentError", "KorvelInputError", "KorvelMissingStreamError",

@@ -222,3 +222,16 @@ def take_text(block: Any) -> str:
 
 def out_size() -> Any:
     return _u64(0)
+
+
+def checkout_version() -> str:
+    """The version declared by CMake's project() line of the source checkout
+    this package lies in, or "0+unknown"."""
+    import re
+    from pathlib import Path
+    try:
+        text = (Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()
+    except OSError:
+        return "0+unknown"
+    found = re.search(r"^project\(korvel VERSION ([0-9.]+)", text, re.M)
+    return found.group(1) if found else "0+unknown"

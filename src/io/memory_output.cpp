@@ -75,9 +75,20 @@ int64_t memory_write_seek(void* opaque, int64_t offset, int whence) {
   return sink->position;
 }
 
+// Muxers that open further files of their own (segments, playlists,
+// manifests) get this instead of the file system: every result stays in memory.
+int refuse_io_open(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
+  return AVERROR(EPERM);
+}
+
 int alloc_output_muxer(OutputSession* out, const char* format_name) {
   avformat_alloc_output_context2(&out->muxer, nullptr, format_name, nullptr);
-  return out->muxer != nullptr ? 0 : -1;
+  if (out->muxer == nullptr) return -1;
+  // A muxer flagged "no file" (hls, dash, segment, image2, ...) writes
+  // through names of its own, never through the one memory output.
+  if (out->muxer->oformat->flags & AVFMT_NOFILE) return -1;
+  out->muxer->io_open = refuse_io_open;
+  return 0;
 }
 
 int open_output_buffer(OutputSession* out) {

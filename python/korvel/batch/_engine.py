@@ -9,7 +9,7 @@ import os
 import sys
 import time
 from contextlib import contextmanager
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, cast
 
 from ._inputs import Item
 from ._worker import process
@@ -32,7 +32,7 @@ def connect(client: Any = None, scheduler: Optional[str] = None, workers: Option
     import dask
     from distributed import Client, LocalCluster
     if scheduler:
-        with Client(scheduler) as remote:
+        with Client(scheduler) as remote:  # type: ignore[no-untyped-call]
             yield remote
         return
     # The library releases the interpreter lock, so one worker with a thread
@@ -40,7 +40,7 @@ def connect(client: Any = None, scheduler: Optional[str] = None, workers: Option
     # No dashboard here, so the workers' statistical profiler (a stack sample
     # every 10 ms, for the dashboard) would only take CPU from the calls.
     with dask.config.set({"distributed.worker.profile.enabled": False}):
-        cluster = LocalCluster(n_workers=workers or 1,
+        cluster = LocalCluster(n_workers=workers or 1,  # type: ignore[no-untyped-call]
                                threads_per_worker=threads or os.cpu_count() or 1,
                                processes=processes, dashboard_address=None,
                                # The scheduler serves health routes over HTTP
@@ -48,10 +48,10 @@ def connect(client: Any = None, scheduler: Optional[str] = None, workers: Option
                                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                                silence_logs=logging.ERROR)
     try:
-        with Client(cluster) as local:
+        with Client(cluster) as local:  # type: ignore[no-untyped-call]
             yield local
     finally:
-        cluster.close()
+        cluster.close()  # type: ignore[no-untyped-call]
 
 
 def _lost(error: BaseException) -> bool:
@@ -99,7 +99,7 @@ class Progress:
 def _failure(future: Any) -> BaseException:
     """Why a future that did not finish did not."""
     if future.status == "error":
-        return future.exception()
+        return cast(BaseException, future.exception())
     return RuntimeError(f"task {future.status}")
 
 
@@ -112,7 +112,7 @@ def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[It
 
     pending = iter(items)
     attempts: Dict[str, Tuple[Item, int]] = {}
-    flow = as_completed(loop=client.loop)
+    flow = as_completed(loop=client.loop)  # type: ignore[no-untyped-call]
     window_checked, window = 0.0, MINIMUM_WINDOW
 
     def window_size() -> int:
@@ -132,7 +132,7 @@ def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[It
                              pure=False, retries=retries)
         for future, entry in zip(futures, batch):
             attempts[future.key] = entry
-        flow.update(futures)
+        flow.update(futures)  # type: ignore[no-untyped-call]
 
     def fill() -> None:
         free = window_size() - len(attempts)
@@ -144,7 +144,7 @@ def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[It
     fill()
     # Each step takes every task finished since the last one, and their
     # records in one gather: one round trip for many tasks.
-    for done in flow.batches():
+    for done in flow.batches():  # type: ignore[no-untyped-call]
         ok = [f for f in done if f.status == "finished"]
         records = dict(zip((f.key for f in ok), client.gather(ok))) if ok else {}
         again = []

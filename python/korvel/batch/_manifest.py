@@ -68,7 +68,7 @@ class Manifest:
         if target is None:
             return True
         try:
-            return previous[1] == target and os.path.getsize(target) == previous[2]
+            return bool(previous[1] == target and os.path.getsize(target) == previous[2])
         except OSError:
             return False
 

@@ -9,7 +9,7 @@ import inspect
 import os
 import typing
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, cast
 
 import korvel
 
@@ -60,7 +60,7 @@ class Verb:
 
     @property
     def function(self) -> Callable[..., Any]:
-        return getattr(korvel, self.name)
+        return cast(Callable[..., Any], getattr(korvel, self.name))
 
 
 VERBS: Tuple[Verb, ...] = (
