@@ -82,6 +82,11 @@ const SwallowingCall kSwallowingCalls[] = {
      "the parameters the container gave"},
     {"avformat_write_header",
      "muxers set tags such as \"encoder\" with av_dict_set and ignore its result"},
+    {"av_write_trailer",
+     "the MP4 muxer builds its udta box in a dynamic buffer and ignores the "
+     "failure to open one (mov_write_moov_tag): the index is written without "
+     "it. A trailer that reports its failure gives no result (memory output "
+     "tests)"},
     {"lame_encode_buffer",
      "LAME reports a failed allocation as an encoding error, which FFmpeg's "
      "wrapper returns as AVERROR_UNKNOWN: no different from a refused frame"},
