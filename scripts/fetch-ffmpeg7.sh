@@ -105,8 +105,8 @@ mkdir -p "$WORK/debs"
 if [[ $(id -u) == 0 ]] && id _apt > /dev/null 2>&1; then chown _apt "$WORK/debs"; fi
 (cd "$WORK/debs" && apt-get -q download "${FETCH[@]}" "${RT_FETCH[@]}" > "$WORK/download.log" 2>&1) ||
     { cat "$WORK/download.log" >&2; die "apt-get download failed"; }
-for spec in "${FETCH[@]}" "${RT_FETCH[@]}"; do
-    pkg=${spec%%=*}
+for wanted in "${FETCH[@]}" "${RT_FETCH[@]}"; do
+    pkg=${wanted%%=*}
     deb=$(compgen -G "$WORK/debs/${pkg}_*.deb" | head -n1) || die "no .deb for $pkg"
     if is_runtime "$pkg"; then dpkg -x "$deb" "$RTROOT"; else dpkg -x "$deb" "$PREFIX"; fi
 done
