@@ -49,7 +49,7 @@ except ImportError:  # a source checkout: read it where it is declared
 
 __all__ = [
     "KorvelError", "KorvelArgumentError", "KorvelInputError", "KorvelMissingStreamError",
-    "KorvelEncodingError", "MediaInfo", "Output", "info", "convert", "trim", "mute",
+    "KorvelEncodingError", "MediaInfo", "info", "convert", "trim", "mute",
     "strip_metadata", "set_metadata", "change_speed", "merge", "extract_audio",
     "adjust_volume", "reencode", "rotate", "reverse", "to_gif", "extract_frame",
     "set_log_level", "get_log_level", "AUDIO_FORMATS", "IMAGE_FORMATS", "PRESETS",
