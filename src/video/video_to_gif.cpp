@@ -142,14 +142,40 @@ int64_t gif_time(Thinning* thin, int64_t pts, AVRational time_base) {
   return time;
 }
 
-// Everything a taken picture passes through on its way to the muxer.
+// Everything a taken picture passes through on its way to the muxer. Each
+// encoded picture waits in `held` until the next one arrives: its delay is
+// the time to the next picture, and some GIF muxers take that delay from the
+// packet's duration rather than from the next packet's time.
 struct GifWriter {
   SwsPtr* sws;
   AVFrame* converted;
   AVCodecContext* enc_ctx;
   AVPacket* enc_pkt;
+  AVPacket* held;
   AVFormatContext* muxer;
+  int64_t last_delay;  // centiseconds between the last two pictures written
 };
+
+// Writes the held picture, now that the next one (`pkt`) gives its delay,
+// and holds `pkt` instead. 0, or an AVERROR from the muxer.
+int hold_packet(GifWriter* gif, AVPacket* pkt) {
+  int ret = 0;
+  if (gif->held->data != nullptr) {
+    gif->last_delay = pkt->pts - gif->held->pts;
+    gif->held->duration = gif->last_delay;
+    ret = write_encoded_packet(gif->held, gif->enc_ctx, gif->muxer, 0);
+  }
+  av_packet_move_ref(gif->held, pkt);
+  return ret;
+}
+
+// Writes the last picture, shown as long as the one before it (a lone
+// picture: the shortest delay players honour).
+int write_last_packet(GifWriter* gif) {
+  if (gif->held->data == nullptr) return 0;
+  gif->held->duration = gif->last_delay > 0 ? gif->last_delay : kMinDelay;
+  return write_encoded_packet(gif->held, gif->enc_ctx, gif->muxer, 0);
+}
 
 // Converts one decoded picture into the reused RGB8 frame and encodes it as
 // the GIF picture at `pts` centiseconds. The converter follows the picture's own size and
@@ -159,7 +185,8 @@ int write_picture(GifWriter* gif, const AVFrame* frame, int64_t pts) {
   const int ret = convert_into(gif->sws, frame, gif->converted);
   if (ret < 0) return out_of_memory(ret) ? ret : 0;
   gif->converted->pts = pts;
-  return encode_and_write(gif->enc_ctx, gif->converted, gif->enc_pkt, gif->muxer, 0);
+  return encode_frame(gif->enc_ctx, gif->converted, gif->enc_pkt,
+                      [gif](AVPacket* pkt) { return hold_packet(gif, pkt); });
 }
 
 // Writes a decoded picture when the window and the thinning take it.
@@ -199,7 +226,7 @@ uint8_t* video_to_gif_impl(const uint8_t* data, uint64_t size, int fps, int widt
   fps = fps > 0 ? std::min(fps, kMaxFps) : kDefaultFps;
   const int requested_width = width > 0 ? width : kDefaultWidth;
 
-  // Declared so that destruction runs: encoder packet, converter, converted
+  // Declared so that destruction runs: held packet, encoder packet, converter, converted
   // frame, decoded frame, read packet, encoder, decoder, output, input.
   InputSession input;
   OutputSession output;
@@ -210,6 +237,7 @@ uint8_t* video_to_gif_impl(const uint8_t* data, uint64_t size, int fps, int widt
   FramePtr converted;
   SwsPtr sws;
   PacketPtr enc_pkt;
+  PacketPtr held;
 
   if (open_memory_input(data, size, &input) < 0) return nullptr;
   const int video_index = first_stream_of_type(input.demuxer, AVMEDIA_TYPE_VIDEO);
@@ -250,12 +278,16 @@ uint8_t* video_to_gif_impl(const uint8_t* data, uint64_t size, int fps, int widt
   Thinning thin{window_start, duration > 0 ? window_start + duration : kNoWindowEnd,
                 skip_divisor(input.demuxer, video, fps), 0, AV_NOPTS_VALUE, 0};
 
-  GifWriter gif{&sws, converted.get(), enc_ctx.get(), enc_pkt.get(), output.muxer};
+  held = make_packet();
+  if (!held) return nullptr;
+  GifWriter gif{&sws, converted.get(), enc_ctx.get(), enc_pkt.get(), held.get(), output.muxer, 0};
   if (convert_video(input.demuxer, video_index, dec_ctx.get(), pkt.get(), frame.get(),
                     &thin, &gif) < 0)
     return nullptr;
   sws.reset();
-  if (encode_and_write(enc_ctx.get(), nullptr, enc_pkt.get(), output.muxer, 0) < 0)
+  if (encode_frame(enc_ctx.get(), nullptr, enc_pkt.get(),
+                   [&gif](AVPacket* p) { return hold_packet(&gif, p); }) < 0 ||
+      out_of_memory(write_last_packet(&gif)))
     return nullptr;
   enc_pkt.reset();
   return take_output_bytes(&output, out_size);

@@ -182,12 +182,6 @@ std::vector<int> stored_delays(const Bytes& gif) {
 class VideoToGifTiming : public ::testing::TestWithParam<TimingCase> {};
 
 TEST_P(VideoToGifTiming, ShowsEachPictureAtItsSourceTime) {
-#if KORVEL_LAVF_MAJOR >= 60
-  // Known fault: this GIF muxer takes each picture's delay from its packet
-  // duration, which video_to_gif does not set yet (older muxers use the
-  // distance to the next picture), so delays come out as 1 cs.
-  GTEST_SKIP() << "GIF delays from packet durations are not set yet";
-#endif
   const TimingCase& c = GetParam();
   const Bytes& in = fixture(c.input);
   const PictureTimes source = picture_times(in);
