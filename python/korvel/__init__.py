@@ -29,6 +29,7 @@ and are shown only when the application configures logging;
 from __future__ import annotations
 
 import ctypes
+import importlib
 import json
 import math
 import operator
@@ -42,10 +43,14 @@ from ._errors import (KorvelArgumentError, KorvelEncodingError, KorvelError, Kor
 from ._log import get_log_level, set_log_level
 from ._types import MediaInfo
 
-try:  # written into installed packages from the one version number
-    from ._version import __version__  # type: ignore[import]
-except ImportError:  # a source checkout: read it where it is declared
-    __version__ = _native.checkout_version()
+def _package_version() -> str:
+    try:  # written into installed packages from the one version number
+        return str(importlib.import_module("._version", __name__).__version__)
+    except ImportError:  # a source checkout: read it where it is declared
+        return _native.checkout_version()
+
+
+__version__: str = _package_version()
 
 __all__ = [
     "KorvelError", "KorvelArgumentError", "KorvelInputError", "KorvelMissingStreamError",
