@@ -146,7 +146,7 @@ def whole_process(build: Path, cache: Path, out: Path, runs: int, sizes: List[st
                 return [str(src) if a == "IN" else
                         str(out / f"{tool}{a[3:]}") if a.startswith("OUT") else a for a in args]
 
-            k_argv = [korvel] + argv(k_args, "korvel")
+            k_argv = [korvel] + argv(k_args, "korvel") + ["-y"]
             f_argv = ff + argv(f_args, "ffmpeg")
             transcode = size == "5s_360p.mp4" and name.split()[0] in ("reencode", "rotate", "reverse")
             n = max(3, runs // 2) if transcode or name.startswith("gif") else runs

@@ -23,6 +23,7 @@ struct MemorySink {
   int64_t size = 0;         // bytes written, up to the furthest write
   int64_t position = 0;     // where the next write lands
   int64_t limit = kMaxResultSize;
+  int64_t expected = 0;     // the first allocation holds at least this much
   bool failed = false;      // a write was refused: the output is incomplete
 };
 
@@ -59,6 +60,10 @@ int alloc_output_muxer(OutputSession* out, const char* format_name);
 int open_output_buffer(OutputSession* out);
 // Both steps. Returns 0 or -1.
 int open_memory_output(OutputSession* out, const char* format_name);
+
+// Stream copies come out about as large as their input: reserving that much
+// up front spares the copies a block grown by realloc may cost.
+void expect_output_size(OutputSession* out, uint64_t bytes);
 
 // Writes the trailer and hands the block itself over as the result, shrunk
 // to its length, which goes to *out_size. Null, with *out_size untouched,

@@ -47,6 +47,7 @@ uint8_t* speed_copy(const uint8_t* data, uint64_t size, uint64_t* out_size,
 
   if (open_memory_input(data, size, &input) < 0) return nullptr;
   if (open_memory_output(&output, "mp4") < 0) return nullptr;
+  expect_output_size(&output, size);
   if (build_stream_map(input.demuxer, output.muxer, StreamSelection::kVideoAudio,
                        &map) < 0)
     return nullptr;

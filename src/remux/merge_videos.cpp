@@ -69,6 +69,7 @@ uint8_t* join_files(const uint8_t* data, uint64_t size, const uint8_t* data2,
   if (open_memory_input(data, size, &first) < 0) return nullptr;
   if (open_memory_input(data2, size2, &second) < 0) return nullptr;
   if (open_memory_output(&output, "mp4") < 0) return nullptr;
+  expect_output_size(&output, size + size2);
   if (build_stream_map(first.demuxer, output.muxer, StreamSelection::kVideoAudio,
                        &first_map) < 0)
     return nullptr;

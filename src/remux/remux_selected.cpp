@@ -82,6 +82,7 @@ uint8_t* remux_selected(const uint8_t* data, uint64_t size, const char* format,
   char derived[32];
   const char* muxer_name = choose_muxer_name(format, input.demuxer, derived);
   if (open_memory_output(&output, muxer_name) < 0) return nullptr;
+  if (start <= 0 && end <= 0) expect_output_size(&output, size);
   const StreamSelection selection = include_audio
                                         ? StreamSelection::kVideoAudioSubtitle
                                         : StreamSelection::kVideoSubtitle;
