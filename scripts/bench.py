@@ -222,18 +222,24 @@ def in_process(cache: Path, runs: int, sizes: List[str]) -> None:
     print("\n## In process: korvel (Python, ctypes) against PyAV in memory\n")
     print("| operation | input | MB | korvel bytes median / min ms | korvel zero-copy "
           "median / min ms | PyAV median / min ms | bytes / PyAV | zero-copy / PyAV "
-          "| zero-copy ms per MB |")
-    print("|---|---|---:|---:|---:|---:|---:|---:|---:|")
+          "| zero-copy ms per MB | ms per further MB |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for name, with_copy, zero_copy, pyav in in_process_jobs():
+        first = None
         for size in sizes:
             data = (cache / size).read_bytes()
             results = alternate([timed(with_copy, data), timed(zero_copy, data),
                                  timed(pyav, data)], runs)
             (bt, _), (zt, _), (pt, _) = results
             b, z, p = (statistics.median(x) for x in (bt, zt, pt))
+            # The cost of each MB beyond the smallest input, without the
+            # fixed cost of a call: flat when the work grows linearly.
+            further = "" if first is None else \
+                f"{(z - first[0]) * 1000 / ((len(data) - first[1]) / MB):.2f}"
+            first = first or (z, len(data))
             print(f"| {name} | {size} | {len(data) / MB:.1f} | {ms(b)} / {ms(min(bt))} "
                   f"| {ms(z)} / {ms(min(zt))} | {ms(p)} / {ms(min(pt))} | {b / p:.2f} "
-                  f"| {z / p:.2f} | {z * 1000 / (len(data) / MB):.2f} |", flush=True)
+                  f"| {z / p:.2f} | {z * 1000 / (len(data) / MB):.2f} | {further} |", flush=True)
 
 
 def status_bytes(field: str) -> int:
@@ -249,6 +255,7 @@ def rss_child(tool: str, path: str) -> None:
         import av  # noqa: F401  (loaded before the baseline, as korvel is)
     else:
         import korvel
+    base = status_bytes("VmRSS")  # interpreter and libraries, no input yet
     data = Path(path).read_bytes()
     before = status_bytes("VmRSS")
     if tool == "pyav":
@@ -258,28 +265,51 @@ def rss_child(tool: str, path: str) -> None:
         size = len(view)
     # VmHWM belongs to this process image; ru_maxrss would carry over the peak
     # of the process that started this one (Linux keeps it across exec).
-    print(json.dumps({"input": len(data), "output": size, "before": before,
+    print(json.dumps({"input": len(data), "output": size, "base": base, "before": before,
                       "peak": status_bytes("VmHWM")}))
 
 
 def peak_rss(build: Path, cache: Path, sizes: List[str]) -> None:
+    """The remux's own memory: peak RSS above what the interpreter and the
+    loaded libraries hold before the input is read, against the bound."""
     print("\n## Peak RSS of one in-process remux to Matroska (fresh process each)\n")
-    print("| input | input MiB | output MiB | korvel zero-copy peak MiB (before the call) "
-          "| PyAV peak MiB (before) | bound: input + 1.2 x output + 40 MiB |")
+    print("Growth is the peak above the process's resident size before it read the input "
+          "(the interpreter and the loaded libraries).\n")
+    print("| input | input MiB | output MiB | korvel zero-copy growth MiB | PyAV growth MiB "
+          "| bound: input + 1.2 x output + 40 MiB |")
     print("|---|---:|---:|---:|---:|---:|")
+    rows = []
     for size in sizes:
         row = {}
         for tool in ("korvel", "pyav"):
             out = subprocess.run([sys.executable, __file__, "--rss-child", tool, str(cache / size)],
                                  check=True, stdout=subprocess.PIPE, env=os.environ).stdout
             row[tool] = json.loads(out)
-        k = row["korvel"]
+        rows.append(row)
+        k, p = row["korvel"], row["pyav"]
         bound = k["input"] + 1.2 * k["output"] + 40 * MIB
-        p = row["pyav"]
         print(f"| {size} | {k['input'] / MIB:.1f} | {k['output'] / MIB:.1f} "
-              f"| {k['peak'] / MIB:.1f} ({k['before'] / MIB:.1f}) "
-              f"| {p['peak'] / MIB:.1f} ({p['before'] / MIB:.1f}) | {bound / MIB:.1f} |",
-              flush=True)
+              f"| {(k['peak'] - k['base']) / MIB:.1f} | {(p['peak'] - p['base']) / MIB:.1f} "
+              f"| {bound / MIB:.1f} |", flush=True)
+    print(f"\nBaselines: korvel {rows[0]['korvel']['base'] / MIB:.1f} MiB, "
+          f"PyAV {rows[0]['pyav']['base'] / MIB:.1f} MiB.")
+
+
+def cli_rss(build: Path, cache: Path, out: Path, sizes: List[str]) -> None:
+    """Peak RSS of the command-line tool's convert above its footprint with
+    every library loaded and nothing read (`korvel --version`)."""
+    korvel = str(build / "korvel")
+    _, base = run_process([korvel, "--version"], dict(os.environ))
+    print("\n## Peak RSS of `korvel convert` to Matroska, above the tool's own footprint "
+          f"({base / MIB:.1f} MiB with its libraries loaded)\n")
+    print("| input | input MiB | output MiB | peak MiB | growth MiB | bound: input + output + 16 MiB |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for size in sizes:
+        src, dst = cache / size, out / "rss.mkv"
+        _, peak = run_process([korvel, "convert", str(src), str(dst), "-y"], dict(os.environ))
+        i, o = src.stat().st_size, dst.stat().st_size
+        print(f"| {size} | {i / MIB:.1f} | {o / MIB:.1f} | {peak / MIB:.1f} "
+              f"| {(peak - base) / MIB:.1f} | {(i + o + 16 * MIB) / MIB:.1f} |", flush=True)
 
 
 def main() -> None:
@@ -301,6 +331,7 @@ def main() -> None:
           f"{args.runs} alternating runs after one warm-up")
     if args.only in (None, "process"):
         whole_process(args.build, args.cache, out, args.runs, sizes)
+        cli_rss(args.build, args.cache, out, sizes)
     if args.only in (None, "inprocess"):
         in_process(args.cache, args.runs, sizes)
     if args.only in (None, "rss"):

@@ -118,6 +118,9 @@ int open_output_buffer(OutputSession* out) {
     av_free(buffer);  // not handed over: the I/O context was never made
     return -1;
   }
+  // Writes larger than a few bytes go straight into the block instead of
+  // through the staging buffer first: one copy of every output byte, not two.
+  out->io->direct = 1;
   // The muxer only borrows pb: avformat_free_context never closes an
   // output's I/O context.
   out->muxer->pb = out->io;
