@@ -35,13 +35,35 @@ import math
 import operator
 import os
 from contextlib import ExitStack
-from typing import IO, Any, Callable, Dict, List, Optional, Sequence, Union
 
-from . import _errors, _log, _native, _result
+from . import _errors, _log, _native
 from ._errors import (KorvelArgumentError, KorvelEncodingError, KorvelError, KorvelInputError,
                       KorvelMissingStreamError)
 from ._log import get_log_level, set_log_level
-from ._types import MediaInfo
+
+# typing is for the type checker only: importing it, and building the
+# TypedDict, would cost a cold process more than the package's own start-up.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import IO, Any, Callable, Dict, List, Optional, Sequence, Union
+
+    from ._types import MediaInfo
+
+    # A bytes-like object, a file name, or a binary file object. (bytes also
+    # stands for bytearray and memoryview here; any object with a contiguous
+    # buffer, such as array.array or mmap.mmap, works as well.)
+    Media = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", IO[bytes]]
+    # bytes by default; with copy=False a memoryview that owns the library's
+    # result block (see korvel._result).
+    Output = Union[bytes, memoryview]
+else:
+    def __getattr__(name: str) -> object:
+        # korvel.MediaInfo, the info report's TypedDict, made when first asked for.
+        if name == "MediaInfo":
+            from ._types import MediaInfo
+            globals()["MediaInfo"] = MediaInfo
+            return MediaInfo
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 def _package_version() -> str:
     try:  # written into installed packages from the one version number
@@ -60,14 +82,6 @@ __all__ = [
     "set_log_level", "get_log_level", "AUDIO_FORMATS", "IMAGE_FORMATS", "PRESETS",
     "SPEED_FACTOR_RANGE", "__version__",
 ]
-
-# A bytes-like object, a file name, or a binary file object. (bytes also
-# stands for bytearray and memoryview here; any object with a contiguous
-# buffer, such as array.array or mmap.mmap, works as well.)
-Media = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", IO[bytes]]
-# bytes by default; with copy=False a memoryview that owns the library's
-# result block (see korvel._result).
-Output = Union[bytes, memoryview]
 
 AUDIO_FORMATS = ("mp3", "aac", "ogg", "wav")
 IMAGE_FORMATS = ("jpeg", "jpg", "png")
@@ -154,6 +168,7 @@ def _run(operation: str, inputs: Sequence[Media], needs: str,
                 reports = [_report(info_fn, view) for view in views]
             raise _errors.classify(operation, lines, reports, needs)
     if not copy:
+        from . import _result  # imported on first use: weakref costs start-up
         return _result.adopt(block, size.value)
     return _native.take_block(block, size.value)
 

@@ -9,7 +9,9 @@ words.
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Sequence, Tuple
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # for the type checker only, like everywhere in the package
+    from typing import Any, Dict, Optional, Sequence, Tuple
 
 # What an operation needs in its input.
 MEDIA, VIDEO, AUDIO, VIDEO_OR_AUDIO = "media", "video", "audio", "video or audio"

@@ -20,18 +20,37 @@ from __future__ import annotations
 
 import atexit
 import ctypes
-import logging
-import platform
-import re
+import os
 import struct
-import threading
 from contextlib import contextmanager
-from typing import Dict, Iterator, List, Optional, Union
 
 from . import _native
 
-logger = logging.getLogger("korvel")
-logger.addHandler(logging.NullHandler())
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # for the type checker only, like everywhere in the package
+    import logging
+    import re
+    from threading import local as _local
+    from typing import Dict, Iterator, List, Optional, Union
+else:
+    from _thread import _local  # what threading.local is, without importing threading
+
+# The logging module and the regular expression are set up with the first
+# message that passes the threshold: importing logging costs a cold process
+# about as much as starting the interpreter, and most calls log nothing.
+_logger: Optional[logging.Logger] = None
+_address: Optional[re.Pattern[str]] = None
+
+
+def _get_logger() -> logging.Logger:
+    global _logger
+    if _logger is None:
+        import logging
+        _logger = logging.getLogger("korvel")
+        # Without a handler of its own, logging's last resort would print
+        # warnings on standard error.
+        _logger.addHandler(logging.NullHandler())
+    return _logger
 
 # FFmpeg's levels (libavutil/log.h).
 QUIET, PANIC, FATAL, ERROR, WARNING, INFO, VERBOSE, DEBUG, TRACE = (
@@ -43,20 +62,20 @@ LEVELS: Dict[str, int] = {
 
 
 def python_level(level: int) -> int:
-    """The logging level of an FFmpeg level."""
+    """The logging level of an FFmpeg level (logging's CRITICAL, ERROR,
+    WARNING, INFO and DEBUG are 50, 40, 30, 20 and 10)."""
     if level <= FATAL:
-        return logging.CRITICAL
+        return 50
     if level <= ERROR:
-        return logging.ERROR
+        return 40
     if level <= WARNING:
-        return logging.WARNING
+        return 30
     if level <= INFO:
-        return logging.INFO
-    return logging.DEBUG
+        return 20
+    return 10
 
 
 _LINE_SIZE = 1024
-_ADDRESS = re.compile(r"^\[([^\]@]+?) @ 0x[0-9a-fA-F]+\] ")
 
 # The format is taken as a plain address: a c_char_p would copy it into a
 # bytes object on every message, wanted or not.
@@ -79,7 +98,7 @@ LIBAVUTIL_PATH: str = _native.object_path(_set_callback)
 _threshold = WARNING
 
 
-class _ThreadState(threading.local):
+class _ThreadState(_local):
     def __init__(self) -> None:
         self.lines: Optional[List[str]] = None  # set while a call runs on this thread
         self.partial = ""
@@ -91,9 +110,14 @@ _state = _ThreadState()
 
 
 def _emit(level: int, line: str) -> None:
-    line = _ADDRESS.sub(r"\1: ", line)
+    global _address
+    if _address is None:
+        import re
+        _address = re.compile(r"^\[([^\]@]+?) @ 0x[0-9a-fA-F]+\] ")
+    line = _address.sub(r"\1: ", line)
     if level <= _threshold:
         pylevel = python_level(level)
+        logger = _get_logger()
         if logger.isEnabledFor(pylevel):
             logger.log(pylevel, "%s", line, extra={"ffmpeg_level": level})
     lines = _state.lines
@@ -132,7 +156,7 @@ def _level_filter(target: int, threshold: ctypes.c_int) -> Optional[int]:
     with the arguments untouched. The level is the second argument (esi in
     the x86-64 System V convention). Placed in a page that is written, then
     made read-and-execute only. None where this cannot be done."""
-    if platform.machine() not in ("x86_64", "AMD64"):
+    if os.uname().machine != "x86_64":
         return None
     code = (b"\x48\xb8" + struct.pack("<Q", ctypes.addressof(threshold))  # mov rax, &threshold
             + b"\x3b\x30"                                                  # cmp esi, [rax]

@@ -9,7 +9,14 @@ import ctypes
 import mmap
 import os
 from contextlib import contextmanager
-from typing import Any, Dict, Iterator, List, Tuple
+
+# typing is for the type checker only: importing it costs a cold process
+# more than the whole of this package's own start-up.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Dict, Iterator, List, Tuple
+
+    View = Tuple[Any, int]
 
 _u8 = ctypes.c_uint8
 _u8p = ctypes.POINTER(_u8)
@@ -156,8 +163,6 @@ _release_buffer.argtypes = (ctypes.POINTER(_PyBuffer),)
 _release_buffer.restype = None
 _PYBUF_SIMPLE = 0
 
-
-View = Tuple[Any, int]
 
 
 @contextmanager

@@ -20,7 +20,10 @@ from __future__ import annotations
 import ctypes
 import threading
 import weakref
-from typing import Any, Callable
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # for the type checker only, like everywhere in the package
+    from typing import Any, Callable
 
 from . import _native
 

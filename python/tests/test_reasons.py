@@ -185,6 +185,30 @@ def test_successful_calls_print_nothing_on_standard_error(media_dir):
     assert done.stdout == ""
 
 
+LIGHT_IMPORT = r'''
+import sys
+import korvel
+heavy = sorted({"logging", "typing", "threading", "weakref"} & set(sys.modules))
+print(" ".join(heavy) or "-")
+print(korvel.MediaInfo.__name__, sorted(korvel.MediaInfo.__required_keys__))
+'''
+
+
+def test_import_leaves_heavy_modules_for_later_and_still_offers_the_types():
+    # Start-up of a cold process is part of the package's promise: logging,
+    # typing, threading and weakref come only when something needs them.
+    env = dict(os.environ)
+    if not os.environ.get("KORVEL_TEST_INSTALLED"):
+        env["PYTHONPATH"] = str(ROOT / "python")
+    done = subprocess.run([sys.executable, "-c", LIGHT_IMPORT], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    heavy, types = done.stdout.splitlines()
+    assert heavy == "-"
+    assert types == ("MediaInfo ['bitrate', 'duration', 'has_audio', 'has_video', "
+                     "'num_streams']")
+
+
 class ReadOnce(io.BytesIO):
     def __init__(self, data: bytes) -> None:
         super().__init__(data)
