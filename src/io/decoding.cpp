@@ -5,6 +5,10 @@
 
 namespace korvel {
 
+namespace {
+constexpr int64_t kThreadedDecodeMinPixels = 100000;  // about 320 x 312
+}  // namespace
+
 int first_stream_of_type(const AVFormatContext* demuxer, AVMediaType type) {
   for (unsigned i = 0; i < demuxer->nb_streams; ++i)
     if (demuxer->streams[i]->codecpar->codec_type == type) return static_cast<int>(i);
@@ -19,7 +23,11 @@ CodecContextPtr open_decoder(const AVStream* stream, DecoderThreads threads) {
   // Parameters the context cannot take show when the decoder opens.
   avcodec_parameters_to_context(dec_ctx.get(), stream->codecpar);
   limit_decoder(dec_ctx.get());
-  if (threads == DecoderThreads::kAuto) {
+  // Small pictures decode faster than threads start and hand over frames:
+  // below this size a whole-stream decode stays on the calling thread, which
+  // also leaves the other cores to callers running several files at once.
+  const int64_t pixels = int64_t{stream->codecpar->width} * stream->codecpar->height;
+  if (threads == DecoderThreads::kAuto && pixels >= kThreadedDecodeMinPixels) {
     dec_ctx->thread_count = 0;
     dec_ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
   }

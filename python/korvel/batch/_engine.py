@@ -12,13 +12,65 @@ from contextlib import contextmanager
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, cast
 
 from ._inputs import Item
-from ._worker import process
+from ._worker import process_many
 
 # Tasks in flight per worker thread: enough that a thread never waits for the
 # client to hand it the next input, few enough that memory does not grow with
 # the number of inputs.
 WINDOW_PER_THREAD = 8
 MINIMUM_WINDOW = 16
+# Quick inputs travel several to a task: the scheduler, the worker and the
+# client spend a few milliseconds on every task, as much as a call on a short
+# clip takes. A task grows to about TASK_SECONDS of work, judged from the
+# inputs finished so far, and never past FILES_PER_TASK inputs or
+# BYTES_PER_TASK together; slow inputs go one to a task, so that progress,
+# the manifest and the balance between threads stay fine-grained.
+TASK_SECONDS = 0.2
+FILES_PER_TASK = 8
+BYTES_PER_TASK = 4 << 20
+
+
+class TaskSizer:
+    """How many inputs the next task takes: one until some have finished,
+    then enough for about TASK_SECONDS at their average pace."""
+
+    def __init__(self) -> None:
+        self.seconds = 0.0
+        self.count = 0
+
+    def finished(self, record: Dict[str, Any]) -> None:
+        if record["status"] == "done":
+            self.seconds += record["seconds"]
+            self.count += 1
+
+    def files(self) -> int:
+        if self.count == 0:
+            return 1
+        pace = self.seconds / self.count
+        return max(1, min(FILES_PER_TASK, int(TASK_SECONDS / max(pace, 1e-6))))
+
+
+def _size(path: str) -> int:
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0  # the worker reports what is wrong with it
+
+
+def _tasks(items: Iterator[Item], sizer: TaskSizer) -> Iterator[List[Item]]:
+    """Consecutive inputs grouped into tasks of the sizer's count, up to
+    BYTES_PER_TASK together."""
+    group: List[Item] = []
+    size = 0
+    for item in items:
+        item_size = _size(item.source)
+        if group and (len(group) >= sizer.files() or size + item_size > BYTES_PER_TASK):
+            yield group
+            group, size = [], 0
+        group.append(item)
+        size += item_size
+    if group:
+        yield group
 
 
 @contextmanager
@@ -103,15 +155,32 @@ def _failure(future: Any) -> BaseException:
     return RuntimeError(f"task {future.status}")
 
 
+def _failed(item: Item, report: bool, reason: str) -> Dict[str, Any]:
+    return {"input": item.source, "output": None if report else item.target,
+            "status": "failed", "reason": reason, "bytes_in": 0, "bytes_out": 0,
+            "seconds": 0.0}
+
+
 def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[Item],
                report: bool, refuse_existing: bool, retries: int,
                finished: Callable[[Dict[str, Any]], None]) -> None:
-    """Runs every item, at most a window of them in flight at a time, and
+    """Runs every item, at most a window of tasks in flight at a time, and
     hands each record to `finished` in the order they complete."""
     from distributed import as_completed
 
-    pending = iter(items)
-    attempts: Dict[str, Tuple[Item, int]] = {}
+    def wanted() -> Iterator[Item]:
+        # Checked here rather than on the worker, so that a task retried after
+        # its worker died may replace the outputs its first attempt wrote.
+        for item in items:
+            if refuse_existing and not report and os.path.exists(item.target):
+                finished(_failed(item, report, f"FileExistsError: {item.target} exists "
+                                               "(overwrite to replace it)"))
+            else:
+                yield item
+
+    sizer = TaskSizer()
+    pending = _tasks(wanted(), sizer)
+    attempts: Dict[str, Tuple[List[Item], int]] = {}
     flow = as_completed(loop=client.loop)  # type: ignore[no-untyped-call]
     window_checked, window = 0.0, MINIMUM_WINDOW
 
@@ -124,12 +193,12 @@ def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[It
             window = max(MINIMUM_WINDOW, WINDOW_PER_THREAD * threads)
         return window
 
-    def submit(batch: List[Tuple[Item, int]]) -> None:
-        # One message for many tasks: cheaper than a submit per input.
-        futures = client.map(process, [item.source for item, _ in batch],
-                             [None if report else item.target for item, _ in batch],
-                             function=function, refuse_existing=refuse_existing,
-                             pure=False, retries=retries)
+    def submit(batch: List[Tuple[List[Item], int]]) -> None:
+        # One message for many tasks: cheaper than a submit per task.
+        futures = client.map(process_many, [[item.source for item in task] for task, _ in batch],
+                             [[None if report else item.target for item in task]
+                              for task, _ in batch],
+                             function=function, pure=False, retries=retries)
         for future, entry in zip(futures, batch):
             attempts[future.key] = entry
         flow.update(futures)  # type: ignore[no-untyped-call]
@@ -137,7 +206,7 @@ def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[It
     def fill() -> None:
         free = window_size() - len(attempts)
         if free > 0:
-            batch = [(item, 0) for item in itertools.islice(pending, free)]
+            batch = [(task, 0) for task in itertools.islice(pending, free)]
             if batch:
                 submit(batch)
 
@@ -149,17 +218,18 @@ def submit_all(client: Any, function: Callable[[bytes], Any], items: Iterable[It
         records = dict(zip((f.key for f in ok), client.gather(ok))) if ok else {}
         again = []
         for future in done:
-            item, attempt = attempts.pop(future.key)
-            record = records.get(future.key)
-            if record is None:
+            task, attempt = attempts.pop(future.key)
+            task_records = records.get(future.key)
+            if task_records is None:
                 error = _failure(future)
                 if _lost(error) and attempt < retries:
-                    again.append((item, attempt + 1))
+                    again.append((task, attempt + 1))
                     continue
-                record = {"input": item.source, "output": None if report else item.target,
-                          "status": "failed", "reason": f"{type(error).__name__}: {error}",
-                          "bytes_in": 0, "bytes_out": 0, "seconds": 0.0}
-            finished(record)
+                task_records = [_failed(item, report, f"{type(error).__name__}: {error}")
+                                for item in task]
+            for record in task_records:
+                sizer.finished(record)
+                finished(record)
         del done, ok, records
         if again:
             submit(again)

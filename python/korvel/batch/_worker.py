@@ -8,7 +8,7 @@ from __future__ import annotations
 import os
 import time
 import uuid
-from typing import Any, Callable, Dict, Optional
+from typing import Any, Callable, Dict, List, Optional, Sequence
 
 # Temporary outputs end with this; a batch removes the ones a killed worker
 # left behind when it starts and when it ends.
@@ -39,8 +39,7 @@ def write_atomically(target: str, data: Any) -> int:
     return view.nbytes
 
 
-def process(source: str, target: Optional[str], function: Callable[[bytes], Any],
-            refuse_existing: bool = False) -> Dict[str, Any]:
+def process(source: str, target: Optional[str], function: Callable[[bytes], Any]) -> Dict[str, Any]:
     """Runs `function` on the bytes of `source`. With a target the result
     (bytes) is written there; without one it is a report (JSON-ready data)
     returned in the record's ``report``."""
@@ -48,8 +47,6 @@ def process(source: str, target: Optional[str], function: Callable[[bytes], Any]
     record: Dict[str, Any] = {"input": source, "output": target, "status": "failed",
                               "reason": None, "bytes_in": 0, "bytes_out": 0, "seconds": 0.0}
     try:
-        if refuse_existing and target is not None and os.path.exists(target):
-            raise FileExistsError(f"{target} exists (overwrite to replace it)")
         with open(source, "rb") as file:
             data = file.read()
         record["bytes_in"] = len(data)
@@ -65,3 +62,9 @@ def process(source: str, target: Optional[str], function: Callable[[bytes], Any]
         record["reason"] = f"{type(error).__name__}: {error}"
     record["seconds"] = round(time.perf_counter() - started, 6)
     return record
+
+
+def process_many(sources: Sequence[str], targets: Sequence[Optional[str]],
+                 function: Callable[[bytes], Any]) -> List[Dict[str, Any]]:
+    """`process` for several inputs in one task, one record each."""
+    return [process(source, target, function) for source, target in zip(sources, targets)]
