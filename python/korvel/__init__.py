@@ -44,18 +44,11 @@ from ._log import get_log_level, set_log_level
 # typing is for the type checker only: importing it, and building the
 # TypedDict, would cost a cold process more than the package's own start-up.
 TYPE_CHECKING = False
-if TYPE_CHECKING:
-    from typing import IO, Any, Callable, Dict, List, Optional, Sequence, Union
+if TYPE_CHECKING:  # the names, for run-time use too, are in korvel._hints
+    from typing import Any, Callable, Dict, List, Optional, Sequence
 
+    from ._hints import Media, Output
     from ._types import MediaInfo
-
-    # A bytes-like object, a file name, or a binary file object. (bytes also
-    # stands for bytearray and memoryview here; any object with a contiguous
-    # buffer, such as array.array or mmap.mmap, works as well.)
-    Media = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", IO[bytes]]
-    # bytes by default; with copy=False a memoryview that owns the library's
-    # result block (see korvel._result).
-    Output = Union[bytes, memoryview]
 else:
     def __getattr__(name: str) -> object:
         # korvel.MediaInfo, the info report's TypedDict, made when first asked for.

@@ -26,7 +26,7 @@ pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:Depre
 
 import korvel  # noqa: E402
 import korvel.batch  # noqa: E402
-from korvel.batch import _engine, _inputs  # noqa: E402
+from korvel.batch import _engine, _inputs, _verbs  # noqa: E402
 from korvel.batch._worker import PART  # noqa: E402
 
 # relative path: (width, height, seconds). Two files named clip.mp4 in
@@ -249,6 +249,17 @@ def test_tasks_in_flight_stay_within_a_window(client, tmp_path):
     window = max(_engine.MINIMUM_WINDOW, _engine.WINDOW_PER_THREAD * threads)
     assert max(in_flight) <= 3 * window < count // _engine.FILES_PER_TASK
     assert (tmp_path / "out" / "007.bin").read_bytes() == bytes([7]) * 100
+
+
+def test_verb_options_take_their_kinds_from_the_functions_annotations():
+    # The command line parses what the annotations say: merge's second input
+    # is a file read where the call runs, times are numbers, not texts.
+    kinds = {verb.verb: {o.name: o.kind for o in _verbs.options(verb)} for verb in _verbs.VERBS}
+    assert kinds["merge"] == {"second": "media"}
+    assert kinds["gif"] == {"fps": "int", "width": "int", "start": "float", "duration": "float"}
+    assert kinds["trim"] == {"start": "float", "end": "float"}
+    assert kinds["frame"] == {"time": "float", "format": "text"}
+    assert kinds["speed"] == {"factor": "float"}
 
 
 def test_output_over_its_own_input_is_refused(clips):

@@ -12,6 +12,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, cast
 
 import korvel
+from korvel import _hints
 
 # Containers of the QuickTime family are written as MP4 by the stream-copy
 # operations when the input's own container is kept.
@@ -125,7 +126,7 @@ def options(verb: Verb) -> List[Option]:
     """The keyword arguments of the verb's function after its input."""
     function = verb.function
     try:
-        hints = typing.get_type_hints(function)
+        hints = typing.get_type_hints(function, localns=vars(_hints))
     except Exception:  # an annotation that does not resolve: judge by the defaults
         hints = {}
     found = []
