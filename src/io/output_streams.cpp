@@ -24,7 +24,9 @@ AVStream* add_copied_stream(AVFormatContext* muxer, const AVStream* in,
 AVStream* add_encoded_stream(AVFormatContext* muxer, const AVCodecContext* enc) {
   AVStream* out = avformat_new_stream(muxer, nullptr);
   if (out == nullptr) return nullptr;
-  avcodec_parameters_from_context(out->codecpar, enc);
+  // Without the encoder's extradata (an allocation that can fail) the
+  // header would describe a stream no player can decode.
+  if (avcodec_parameters_from_context(out->codecpar, enc) < 0) return nullptr;
   out->time_base = enc->time_base;
   return out;
 }
