@@ -43,7 +43,14 @@ int grow(MemorySink* sink, int64_t needed) {
   int64_t capacity = std::max({sink->capacity, sink->expected, kInitialCapacity});
   while (capacity < needed) capacity = capacity > sink->limit / 2 ? sink->limit : capacity * 2;
   capacity = std::min(capacity, sink->limit);
-  void* data = std::realloc(sink->data, static_cast<size_t>(capacity));
+  void* data = nullptr;
+  if (sink->data == nullptr && capacity >= static_cast<int64_t>(2 * kHugePage)) {
+    // A large first block starts on a huge-page boundary, so that all of it
+    // can be backed by huge pages; free() and realloc() take it as any other.
+    if (posix_memalign(&data, kHugePage, static_cast<size_t>(capacity)) != 0) data = nullptr;
+  } else {
+    data = std::realloc(sink->data, static_cast<size_t>(capacity));
+  }
   if (data == nullptr) return AVERROR(ENOMEM);  // the old block stays valid
   sink->data = static_cast<uint8_t*>(data);
   sink->capacity = capacity;
