@@ -30,7 +30,6 @@ from __future__ import annotations
 
 import ctypes
 import importlib
-import json
 import math
 import operator
 import os
@@ -137,12 +136,44 @@ def _choice(operation: str, name: str, value: Optional[str], choices: Sequence[s
 
 # ---- calls ---------------------------------------------------------------------
 
+def _parse_report(text: str) -> Dict[str, Any]:
+    """The info report: one flat JSON object of numbers, true/false and
+    codec names, as the library writes it. Read here without the json
+    module, whose import (re, enum) costs a cold process as much as starting
+    the interpreter; anything of another shape goes to json after all."""
+    body = text.strip()
+    if body.startswith("{") and body.endswith("}") and "\\" not in body:
+        parsed: Dict[str, Any] = {}
+        for field in body[1:-1].split(","):
+            key, colon, value = field.partition(":")
+            if not (colon and len(key) >= 2 and key[0] == key[-1] == '"'):
+                break
+            if value in ("true", "false"):
+                parsed[key[1:-1]] = value == "true"
+            elif len(value) >= 2 and value[0] == value[-1] == '"' and '"' not in value[1:-1]:
+                parsed[key[1:-1]] = value[1:-1]
+            else:
+                digits = value[1:] if value.startswith("-") else value
+                if not digits.isascii():
+                    break
+                if digits.isdigit():
+                    parsed[key[1:-1]] = int(value)
+                elif digits.replace(".", "", 1).isdigit():
+                    parsed[key[1:-1]] = float(value)
+                else:
+                    break
+        else:
+            return parsed
+    import json
+    result: Dict[str, Any] = json.loads(text)
+    return result
+
+
 def _report(fn: Any, view: _native.View) -> Optional[Dict[str, Any]]:
     block = fn(view[0], view[1])
     if not block:
         return None
-    parsed: Dict[str, Any] = json.loads(_native.take_text(block))
-    return parsed
+    return _parse_report(_native.take_text(block))
 
 
 def _run(operation: str, inputs: Sequence[Media], needs: str,
@@ -193,7 +224,7 @@ def info(data: Media) -> MediaInfo:
     if not block:
         raise KorvelInputError(operation, "not a media file korvel can read" +
                                (f": {'; '.join(dict.fromkeys(lines))}" if lines else ""), lines)
-    return _types_info(json.loads(_native.take_text(block)))
+    return _types_info(_parse_report(_native.take_text(block)))
 
 
 def _types_info(raw: Dict[str, Any]) -> MediaInfo:
