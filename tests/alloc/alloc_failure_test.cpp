@@ -53,9 +53,9 @@ const KnownFfmpegFault kKnownCrashes[] = {
      "LAME fails its own initialisation on an allocation and then calls through "
      "a function pointer it never set (address 0) while avcodec_open2 closes it"},
     {"(__libc_free+", "(swr_convert+",
-     "FFmpeg 4.3's libswresample swallows a failed allocation of one of its "
-     "internal buffers inside swr_convert, converts anyway and writes past a "
-     "block; the broken heap shows at the next free(), wherever it is"},
+     "after a failed allocation of one of its internal buffers inside "
+     "swr_convert, FFmpeg 4.3's libswresample leaves the heap broken (seen "
+     "with 4.3 only); the damage shows at the next free(), wherever it is"},
     {"(av_write_trailer+", "(avformat_write_header+",
      "a muxer's header swallows a failed allocation (the MP3 muxer's ID3v2 "
      "buffer from avio_open_dyn_buf) and reports success; its trailer then "
