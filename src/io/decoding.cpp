@@ -24,10 +24,13 @@ CodecContextPtr open_decoder(const AVStream* stream, DecoderThreads threads) {
   avcodec_parameters_to_context(dec_ctx.get(), stream->codecpar);
   limit_decoder(dec_ctx.get());
   // Small pictures decode faster than threads start and hand over frames:
-  // below this size a whole-stream decode stays on the calling thread, which
-  // also leaves the other cores to callers running several files at once.
-  const int64_t pixels = int64_t{stream->codecpar->width} * stream->codecpar->height;
-  if (threads == DecoderThreads::kAuto && pixels >= kThreadedDecodeMinPixels) {
+  // below this size a whole-stream video decode stays on the calling thread,
+  // which also leaves the other cores to callers running several files at
+  // once. Audio decoders keep the automatic count.
+  const AVCodecParameters* par = stream->codecpar;
+  const bool small_video = par->codec_type == AVMEDIA_TYPE_VIDEO &&
+                           int64_t{par->width} * par->height < kThreadedDecodeMinPixels;
+  if (threads == DecoderThreads::kAuto && !small_video) {
     dec_ctx->thread_count = 0;
     dec_ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
   }

@@ -21,7 +21,8 @@ constexpr int kIoBufferSize = 32768;
 // The block starts at this size and at least doubles when it must grow, so
 // an output of n bytes costs O(log n) reallocations. Large blocks are
 // mappings that realloc moves without copying, and their untouched spare
-// capacity is never resident.
+// capacity is never resident. (Blocks the heap holds are copied on growth;
+// stream copies avoid that by reserving their size up front.)
 constexpr int64_t kInitialCapacity = 256 * 1024;
 
 // A large block is fresh memory from the kernel, touched once, page by page:
